@@ -1,0 +1,86 @@
+// The Win32 calls the tool makes, provided on POSIX by the tool itself.
+//
+// Only what the two modules use is here. Every call behaves as its Win32
+// namesake does for the arguments the tool passes, with these differences:
+//
+// - A handle is a file descriptor. CreateFileW never returns descriptors 0, 1
+//   or 2, so a file opened while a standard stream is closed cannot receive
+//   the tool's own messages.
+// - The last-error code is the errno value of the failed system call. Every
+//   call that fails sets it; calls that succeed leave it alone. It is kept
+//   apart from errno, so the text output cannot change it before it is read.
+// - Names are wide strings whose code units are bytes (0 to 255): each byte
+//   of the process's arguments becomes one code unit, and each code unit
+//   becomes the same byte again when a name reaches the system or a message.
+//   Names that are not valid UTF-8 therefore survive unchanged.
+// - "\\.\NAME" opens /dev/NAME, except "\\.\PhysicalDriveN" (N all decimal
+//   digits), which opens the N-th whole disk counted from 0 in natural name
+//   order. Other names are ordinary paths.
+// - Share modes are accepted and ignored: POSIX has no mandatory locking of
+//   this kind, so other processes can always read and write the device.
+// - printf's %S prints a wide string as those bytes.
+#ifndef SECTPULL_PLATFORM_H
+#define SECTPULL_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef size_t SIZE_T;
+typedef wchar_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE;
+typedef void *HGLOBAL;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1u
+#define OPEN_EXISTING 3u
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define GMEM_FIXED 0x0000u
+
+// The process's arguments as one command line, quoted so that
+// CommandLineToArgvW gives back exactly the original arguments. Never null.
+LPWSTR GetCommandLineW(void);
+
+// Splits a command line by the Windows rules: spaces and tabs separate
+// arguments unless quoted; 2n backslashes before a quote give n backslashes
+// and the quote opens or closes quoting; 2n+1 give n and a literal quote;
+// other backslashes are literal. Null only when memory runs out.
+LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count);
+
+// Fixed memory that is never freed. Null only when memory runs out.
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T size);
+
+// Supports two combinations and refuses others with EINVAL:
+// GENERIC_READ with OPEN_EXISTING opens O_RDONLY | O_NOCTTY, and
+// GENERIC_WRITE with CREATE_NEW creates with O_WRONLY | O_CREAT | O_EXCL and
+// mode 0666 before the umask, so an existing name, even a dangling symlink, is
+// refused and never followed. Both add O_CLOEXEC. Returns
+// INVALID_HANDLE_VALUE on failure.
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE template_file);
+
+// One read or write system call (retried only when interrupted). The count
+// is what the system reported, 0 on failure; a short count is not a failure.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, DWORD *count, void *overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, DWORD *count, void *overlapped);
+
+BOOL CloseHandle(HANDLE handle);
+
+// Descriptor 1, or INVALID_HANDLE_VALUE with EBADF when it is not open.
+HANDLE GetStdHandle(DWORD which);
+
+DWORD GetLastError(void);
+
+#endif

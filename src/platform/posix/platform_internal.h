@@ -1,0 +1,28 @@
+// Parts of the POSIX layer that its start-up and its tests reach directly.
+#ifndef SECTPULL_PLATFORM_INTERNAL_H
+#define SECTPULL_PLATFORM_INTERNAL_H
+
+#include <stddef.h>
+
+#include "platform.h"
+
+// Makes these the arguments that GetCommandLineW quotes. Start-up calls it
+// with the process's own argv; tests call it with their own.
+void platform_set_arguments(int argc, char **argv);
+
+// The command line for these arguments, built anew (GetCommandLineW builds
+// it once). Null only when memory runs out.
+LPWSTR platform_command_line(int argc, char **argv);
+
+// Writes to path the name under dev of the index-th whole disk (counted from
+// 0) among the entries of sys_block that have a "device" link, leaving out
+// loop, ram, zram, dm-, md and sr devices, in natural name order (digit runs
+// compared as numbers). Returns 0, ENOENT when there is no such disk, or the
+// errno of a failed directory read. ENAMETOOLONG when path is too small.
+int find_whole_disk(const char *sys_block, const char *dev, unsigned long index, char *path,
+                    size_t size);
+
+// Orders two names naturally: "sdb" < "sdaa", "nvme2n1" < "nvme10n1".
+int compare_natural(const char *a, const char *b);
+
+#endif
