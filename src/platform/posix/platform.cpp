@@ -226,32 +226,50 @@ LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count)
     return arguments;
 }
 
+static bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+static size_t run_length(const char *text, bool digits)
+{
+    size_t length = 0;
+    while (text[length] != 0 && is_digit(text[length]) == digits)
+        length++;
+    return length;
+}
+
 int compare_natural(const char *a, const char *b)
 {
-    for (;;) {
-        if (*a >= '0' && *a <= '9' && *b >= '0' && *b <= '9') {
-            while (*a == '0')
+    const char *first = a;
+    const char *second = b;
+    while (*a != 0 && *b != 0) {
+        bool digits = is_digit(*a);
+        if (digits != is_digit(*b))
+            return digits ? -1 : 1;
+        if (digits) {
+            while (*a == '0' && is_digit(a[1]))
                 a++;
-            while (*b == '0')
+            while (*b == '0' && is_digit(b[1]))
                 b++;
-            size_t digits_a = strspn(a, "0123456789");
-            size_t digits_b = strspn(b, "0123456789");
-            if (digits_a != digits_b)
-                return digits_a < digits_b ? -1 : 1;
-            int order = strncmp(a, b, digits_a);
-            if (order != 0)
-                return order;
-            a += digits_a;
-            b += digits_b;
-            continue;
         }
-        if (*a != *b)
-            return (unsigned char)*a < (unsigned char)*b ? -1 : 1;
-        if (*a == 0)
-            return 0;
-        a++;
-        b++;
+        // A longer run is a larger number, or a later name in the kernel's
+        // count sda ... sdz, sdaa.
+        size_t length_a = run_length(a, digits);
+        size_t length_b = run_length(b, digits);
+        if (length_a != length_b)
+            return length_a < length_b ? -1 : 1;
+        int order = memcmp(a, b, length_a);
+        if (order != 0)
+            return order < 0 ? -1 : 1;
+        a += length_a;
+        b += length_b;
     }
+    if (*a != *b)
+        return *a == 0 ? -1 : 1;
+    // Only leading zeros differ; any fixed order will do.
+    int order = strcmp(first, second);
+    return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
 static bool is_whole_disk(int sys_block_fd, const char *name)

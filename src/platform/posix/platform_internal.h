@@ -16,13 +16,15 @@ LPWSTR platform_command_line(int argc, char **argv);
 
 // Writes to path the name under dev of the index-th whole disk (counted from
 // 0) among the entries of sys_block that have a "device" link, leaving out
-// loop, ram, zram, dm-, md and sr devices, in natural name order (digit runs
-// compared as numbers). Returns 0, ENOENT when there is no such disk, or the
+// loop, ram, zram, dm-, md and sr devices, in the order of compare_natural.
+// Returns 0, ENOENT when there is no such disk, or the
 // errno of a failed directory read. ENAMETOOLONG when path is too small.
 int find_whole_disk(const char *sys_block, const char *dev, unsigned long index, char *path,
                     size_t size);
 
-// Orders two names naturally: "sdb" < "sdaa", "nvme2n1" < "nvme10n1".
+// Orders names as the kernel counts its disks: runs of digits as numbers
+// ("nvme2n1" < "nvme10n1"), other runs shorter first, then byte by byte
+// ("sdz" < "sdaa"). Returns -1, 0 or 1.
 int compare_natural(const char *a, const char *b);
 
 #endif

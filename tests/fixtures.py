@@ -1,0 +1,150 @@
+"""Disk images for the end-to-end cases, made with real tools, and the
+source arguments that reach them on each platform.
+
+Under Wine every image gets a drive letter through a dosdevices symlink, and
+the partitioned disk is also PhysicalDrive0. Natively the partitioned disk
+and the FAT volume are loop devices (which needs root), and the rest are
+reached through the device namespace as /dev/../path/to/image.
+"""
+
+import os
+import random
+import shutil
+import subprocess
+
+WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("WINESERVER", "wineserver")
+
+# Image name -> drive letter under Wine. C: and Z: are Wine's own.
+LETTERS = {
+    "mbr": "m", "fat": "f", "raw": "r", "empty": "e",
+    "b100": "h", "b511": "i", "b512": "j", "b513": "k",
+}
+LOOP_IMAGES = ("mbr", "fat")
+UNMAPPED = ("q", "physicaldrive9")
+
+
+def tool(*args, **kw):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, **kw)
+
+
+def make_images(folder):
+    rng = random.Random(512)
+    images = {}
+
+    def path(name):
+        images[name] = os.path.join(folder, name + ".img")
+        return images[name]
+
+    with open(path("mbr"), "wb") as f:
+        f.truncate(4 << 20)
+    table = "label: dos\nlabel-id: 0x5ec7b001\nstart=2048, size=4096, type=c, bootable\n" \
+            "start=6144, type=83\n"
+    tool("sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", images["mbr"],
+         input=table.encode())
+
+    tool("mkfs.fat", "-C", "-i", "5EC7B001", "-n", "SECTPULL", path("fat"), "1440")
+
+    # Every byte a text layer could touch: CR, LF, ^Z, NUL, and CR LF pairs.
+    special = b"\r\n\x1a\x00\n\r\x1a\r\n\x00"
+    body = bytearray(rng.randbytes(4096))
+    for at in range(0, 512, 37):
+        body[at:at + len(special)] = special
+    with open(path("raw"), "wb") as f:
+        f.write(bytes(body))
+
+    for name, size in (("empty", 0), ("b100", 100), ("b511", 511), ("b512", 512), ("b513", 513)):
+        with open(path(name), "wb") as f:
+            f.write(rng.randbytes(size))
+
+    images["folder"] = os.path.join(folder, "folder")
+    os.mkdir(images["folder"])
+    return images
+
+
+def through_dev(path):
+    """A path as a Linux device name: /dev/ + ../path."""
+    return ".." + os.path.abspath(path)
+
+
+class Fixtures:
+    def __init__(self, root, platform, program):
+        self.root = root
+        self.program = program
+        self.platform = platform
+        self.notes = []
+        self.loops = []
+        self.sources = {}
+
+    def __enter__(self):
+        folder = os.path.join(self.root, "images")
+        os.mkdir(folder)
+        self.images = make_images(folder)
+        if self.platform == "wine":
+            self.map_drives(self.program)
+        else:
+            self.attach_loops()
+            for name, path in self.images.items():
+                self.sources.setdefault(name, through_dev(path))
+            for name in LOOP_IMAGES:
+                if name not in self.sources or self.sources[name].startswith(".."):
+                    self.sources.pop(name, None)
+        return self
+
+    def __exit__(self, *exc):
+        for device in self.loops:
+            subprocess.run(["losetup", "-d", device], check=False)
+        if self.platform == "wine":
+            # Waiting for it to go keeps the next run from finding a server
+            # that is still shutting down.
+            subprocess.run([WINESERVER, "-k"], env=self.wine_env(), check=False)
+            subprocess.run([WINESERVER, "-w"], env=self.wine_env(), check=False)
+        return False
+
+    def wine_env(self):
+        env = dict(os.environ, WINEDEBUG="-all")
+        return env
+
+    def map_drives(self, program):
+        prefix = os.environ["WINEPREFIX"]
+        devices = os.path.join(prefix, "dosdevices")
+        # One wineserver for the whole run: one started by a captured run
+        # would hold the capture pipes open for seconds after each case.
+        # It refuses to start when one is already running, which is as good.
+        subprocess.run([WINESERVER, "-p"], env=self.wine_env(), check=False)
+        # The first program also starts Wine's services, which inherit its
+        # output and hold it open: let them inherit nothing a case captures.
+        if not os.path.isdir(devices):
+            tool(WINE, "wineboot", "-i", env=self.wine_env(), stderr=subprocess.DEVNULL)
+        subprocess.run([WINE, program], env=self.wine_env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+        for name, letter in LETTERS.items():
+            link = os.path.join(devices, letter + "::")
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(self.images[name], link)
+            self.sources[name] = letter.upper() + ":"
+        drive0 = os.path.join(devices, "physicaldrive0")
+        if os.path.lexists(drive0):
+            os.remove(drive0)
+        os.symlink(self.images["mbr"], drive0)
+        for name in UNMAPPED:
+            for link in (os.path.join(devices, name + "::"), os.path.join(devices, name)):
+                if os.path.lexists(link):
+                    os.remove(link)
+
+    def attach_loops(self):
+        if os.geteuid() != 0 or shutil.which("losetup") is None:
+            self.notes.append("not root: the loop-device cases (partitioned disk, FAT volume) "
+                              "are skipped")
+            return
+        for name in LOOP_IMAGES:
+            done = subprocess.run(["losetup", "-f", "--show", "-r", self.images[name]],
+                                  capture_output=True, text=True)
+            if done.returncode != 0:
+                self.notes.append("losetup failed (%s): the %s cases are skipped"
+                                  % (done.stderr.strip(), name))
+                continue
+            device = done.stdout.strip()
+            self.loops.append(device)
+            self.sources[name] = os.path.basename(device)

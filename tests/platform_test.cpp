@@ -1,0 +1,226 @@
+// The POSIX layer's own rules: how arguments survive the command line, and
+// which whole disk a number names.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "platform_internal.h"
+
+namespace {
+
+std::string bytes_of(const wchar_t *wide)
+{
+    std::string out;
+    for (; *wide != 0; wide++) {
+        EXPECT_LE((unsigned)*wide, 255u);
+        out += (char)*wide;
+    }
+    return out;
+}
+
+std::vector<std::string> split(const wchar_t *line)
+{
+    int count = -1;
+    wchar_t **arguments = CommandLineToArgvW(line, &count);
+    std::vector<std::string> out;
+    if (arguments == nullptr)
+        return out;
+    for (int i = 0; i < count; i++)
+        out.push_back(bytes_of(arguments[i]));
+    EXPECT_EQ(arguments[count], nullptr);
+    return out;
+}
+
+TEST(Arguments, EveryByteSurvivesTheCommandLine)
+{
+    const std::vector<std::vector<std::string>> vectors = {
+        {"sectpull", "C:", "out.bin"},
+        {"sectpull", "\xff\xfe\x80.bin"},                // not UTF-8
+        {"sectpull", "caf\xc3\xa9 \xe2\x82\xac.bin"},    // UTF-8 with a space
+        {"sectpull", ""},                                // empty
+        {"sectpull", "", "", "x"},                       // several empty
+        {"sectpull", "a\"b", "\"", "\"\""},              // quotes
+        {"sectpull", "a\\b", "a\\\\", "dir\\", "\\\""},  // backslashes
+        {"sectpull", "tab\there", " lead", "trail "},    // blanks
+        {"sectpull", "\\\\\"x\\\\\" \\"},                 // both together
+        {"/path with space/sectpull", "mbr0:"},          // program name quoted
+        {"sectpull", "\x01\x1f\x7f"},                    // control bytes
+    };
+    for (const std::vector<std::string> &vector : vectors) {
+        std::vector<char *> argv;
+        for (const std::string &argument : vector)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        wchar_t *line = platform_command_line((int)vector.size(), argv.data());
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(split(line), vector) << "line: " << bytes_of(line);
+    }
+}
+
+TEST(Arguments, LongArgumentSurvives)
+{
+    std::string long_argument(131071, 'x');
+    long_argument[70000] = '"';
+    long_argument[131070] = '\\';
+    char *argv[] = {const_cast<char *>("sectpull"), long_argument.data(), nullptr};
+    wchar_t *line = platform_command_line(2, argv);
+    ASSERT_NE(line, nullptr);
+    std::vector<std::string> got = split(line);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[1] == long_argument);
+}
+
+struct SplitCase {
+    const wchar_t *line;
+    std::vector<std::string> arguments;
+};
+
+// How a command line typed on Windows splits.
+TEST(Arguments, WindowsSplittingRules)
+{
+    const SplitCase cases[] = {
+        {L"p a b", {"p", "a", "b"}},
+        {L"p  \t a\t\tb  ", {"p", "a", "b"}},
+        {L"p \"a b\" c", {"p", "a b", "c"}},
+        {L"p a\"b c\"d", {"p", "ab cd"}},
+        {L"p \\\\\"a b\\\\\"", {"p", "\\a b\\"}},   // 2n backslashes: n, and a quote toggles
+        {L"p \\\"a", {"p", "\"a"}},                 // 2n+1: n and a literal quote
+        {L"p \\\\\\\"a", {"p", "\\\"a"}},           // three backslashes, quote
+        {L"p a\\\\b", {"p", "a\\\\b"}},             // not before a quote: literal
+        {L"p \"\"", {"p", ""}},                     // empty quoted
+        {L"p \"a\"\"b\"", {"p", "a\"b"}},           // doubled quote inside quotes
+        {L"p \"unterminated", {"p", "unterminated"}},
+        {L"", {}},
+        {L"   ", {}},
+    };
+    for (const SplitCase &c : cases)
+        EXPECT_EQ(split(c.line), c.arguments) << "line: " << bytes_of(c.line);
+}
+
+class FakeSysBlock : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/sysblock-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        root = name;
+    }
+    void TearDown() override
+    {
+        std::string command = "rm -rf '" + root + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    void entry(const char *name, bool has_device)
+    {
+        std::string folder = root + "/" + name;
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        if (has_device) {
+            ASSERT_EQ(symlink("../../devices/fake", (folder + "/device").c_str()), 0);
+        }
+    }
+    std::string disk(unsigned long index, int *error)
+    {
+        char path[64];
+        *error = find_whole_disk(root.c_str(), "/dev", index, path, sizeof path);
+        return *error == 0 ? path : "";
+    }
+    std::string root;
+};
+
+TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
+{
+    const char *disks[] = {"sdb", "sdaa", "sda", "sdz", "nvme10n1", "nvme2n1", "vda",
+                           "mmcblk0", "xvda"};
+    for (const char *name : disks)
+        entry(name, true);
+    // Devices with no hardware behind them, and optical drives, are not disks.
+    const char *not_disks[] = {"loop0", "loop12", "ram0", "zram0", "dm-0", "md127", "sr0"};
+    for (const char *name : not_disks)
+        entry(name, strcmp(name, "sr0") == 0 || strcmp(name, "loop12") == 0);
+    entry("nohardware", false);
+
+    // Letter runs count shorter first, so the four-letter "nvme" comes
+    // between sdz and sdaa.
+    const char *order[] = {"/dev/sda",  "/dev/sdb",  "/dev/sdz",  "/dev/vda",    "/dev/nvme2n1",
+                           "/dev/nvme10n1", "/dev/sdaa", "/dev/xvda", "/dev/mmcblk0"};
+    for (unsigned long i = 0; i < sizeof order / sizeof *order; i++) {
+        int error = -1;
+        EXPECT_EQ(disk(i, &error), order[i]) << "disk " << i;
+        EXPECT_EQ(error, 0);
+    }
+    int error = 0;
+    EXPECT_EQ(disk(sizeof order / sizeof *order, &error), "");
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(disk(~0ul, &error), "");
+    EXPECT_EQ(error, ENOENT);
+}
+
+TEST_F(FakeSysBlock, NoDisksAtAll)
+{
+    entry("loop0", false);
+    int error = 0;
+    EXPECT_EQ(disk(0, &error), "");
+    EXPECT_EQ(error, ENOENT);
+}
+
+TEST_F(FakeSysBlock, MissingTree)
+{
+    char path[64];
+    EXPECT_EQ(find_whole_disk((root + "/absent").c_str(), "/dev", 0, path, sizeof path), ENOENT);
+}
+
+TEST(NaturalOrder, Pairs)
+{
+    const char *ascending[][2] = {
+        {"sda", "sdb"},      {"sdb", "sdz"},          {"sdz", "sdaa"},  {"nvme2n1", "nvme10n1"},
+        {"nvme0n1", "nvme0n2"}, {"sd9", "sd10"},      {"a1b", "a1c"},   {"x", "x1"},
+        {"sd1", "sda"},      {"mmcblk0", "mmcblk1"},
+    };
+    for (const auto &pair : ascending) {
+        EXPECT_EQ(compare_natural(pair[0], pair[1]), -1) << pair[0] << " < " << pair[1];
+        EXPECT_EQ(compare_natural(pair[1], pair[0]), 1) << pair[1] << " > " << pair[0];
+        EXPECT_EQ(compare_natural(pair[0], pair[0]), 0);
+    }
+}
+
+TEST(Handles, NeverAStandardStreamNumber)
+{
+    // With standard input closed, the next descriptor the system hands out
+    // is 0; the layer must not return it, as a null handle means failure.
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    HANDLE handle = CreateFileW(L"/dev/null", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(handle, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_GT((intptr_t)handle, 2);
+    CloseHandle(handle);
+    ASSERT_EQ(dup2(saved, 0), 0);
+    close(saved);
+}
+
+TEST(Handles, UnsupportedCombinationsAreRefused)
+{
+    HANDLE handle = CreateFileW(L"/dev/null", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
+}
+
+TEST(Handles, NameWithUnitAboveAByteIsRefused)
+{
+    HANDLE handle = CreateFileW(L"/tmp/\u0100", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)EILSEQ);
+}
+
+} // namespace
