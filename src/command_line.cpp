@@ -63,7 +63,8 @@ LPWSTR form_device_path(LPCWSTR source)
 
     // Sized for the whole argument, though the disk form copies three
     // characters fewer.
-    LPWSTR path = (LPWSTR)GlobalAlloc(GMEM_FIXED, (prefix_length + source_length + 1) * sizeof(WCHAR));
+    LPWSTR path =
+        (LPWSTR)GlobalAlloc(GMEM_FIXED, (prefix_length + source_length + 1) * sizeof(WCHAR));
     if (path == NULL)
         return NULL;
 

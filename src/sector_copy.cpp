@@ -22,8 +22,8 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
 {
     BYTE *sector = (BYTE *)GlobalAlloc(GMEM_FIXED, sector_size);
 
-    HANDLE source = CreateFileW(device_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE source = CreateFileW(device_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
     if (is_bad_handle(source)) {
         printf("Can't open %S\n", device_path);
         return fail_with_error_line();

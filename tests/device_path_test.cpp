@@ -5,7 +5,8 @@
 
 #include "command_line.h"
 
-namespace {
+namespace
+{
 
 struct PathCase {
     const wchar_t *source;

@@ -15,7 +15,8 @@
 #include "platform.h"
 #include "platform_internal.h"
 
-namespace {
+namespace
+{
 
 std::string bytes_of(const wchar_t *wide)
 {
@@ -44,16 +45,16 @@ TEST(Arguments, EveryByteSurvivesTheCommandLine)
 {
     const std::vector<std::vector<std::string>> vectors = {
         {"sectpull", "C:", "out.bin"},
-        {"sectpull", "\xff\xfe\x80.bin"},                // not UTF-8
-        {"sectpull", "caf\xc3\xa9 \xe2\x82\xac.bin"},    // UTF-8 with a space
-        {"sectpull", ""},                                // empty
-        {"sectpull", "", "", "x"},                       // several empty
-        {"sectpull", "a\"b", "\"", "\"\""},              // quotes
-        {"sectpull", "a\\b", "a\\\\", "dir\\", "\\\""},  // backslashes
-        {"sectpull", "tab\there", " lead", "trail "},    // blanks
-        {"sectpull", "\\\\\"x\\\\\" \\"},                 // both together
-        {"/path with space/sectpull", "mbr0:"},          // program name quoted
-        {"sectpull", "\x01\x1f\x7f"},                    // control bytes
+        {"sectpull", "\xff\xfe\x80.bin"},               // not UTF-8
+        {"sectpull", "caf\xc3\xa9 \xe2\x82\xac.bin"},   // UTF-8 with a space
+        {"sectpull", ""},                               // empty
+        {"sectpull", "", "", "x"},                      // several empty
+        {"sectpull", "a\"b", "\"", "\"\""},             // quotes
+        {"sectpull", "a\\b", "a\\\\", "dir\\", "\\\""}, // backslashes
+        {"sectpull", "tab\there", " lead", "trail "},   // blanks
+        {"sectpull", "\\\\\"x\\\\\" \\"},               // both together
+        {"/path with space/sectpull", "mbr0:"},         // program name quoted
+        {"sectpull", "\x01\x1f\x7f"},                   // control bytes
     };
     for (const std::vector<std::string> &vector : vectors) {
         std::vector<char *> argv;
@@ -92,12 +93,12 @@ TEST(Arguments, WindowsSplittingRules)
         {L"p  \t a\t\tb  ", {"p", "a", "b"}},
         {L"p \"a b\" c", {"p", "a b", "c"}},
         {L"p a\"b c\"d", {"p", "ab cd"}},
-        {L"p \\\\\"a b\\\\\"", {"p", "\\a b\\"}},   // 2n backslashes: n, and a quote toggles
-        {L"p \\\"a", {"p", "\"a"}},                 // 2n+1: n and a literal quote
-        {L"p \\\\\\\"a", {"p", "\\\"a"}},           // three backslashes, quote
-        {L"p a\\\\b", {"p", "a\\\\b"}},             // not before a quote: literal
-        {L"p \"\"", {"p", ""}},                     // empty quoted
-        {L"p \"a\"\"b\"", {"p", "a\"b"}},           // doubled quote inside quotes
+        {L"p \\\\\"a b\\\\\"", {"p", "\\a b\\"}}, // 2n backslashes: n, and a quote toggles
+        {L"p \\\"a", {"p", "\"a"}},               // 2n+1: n and a literal quote
+        {L"p \\\\\\\"a", {"p", "\\\"a"}},         // three backslashes, quote
+        {L"p a\\\\b", {"p", "a\\\\b"}},           // not before a quote: literal
+        {L"p \"\"", {"p", ""}},                   // empty quoted
+        {L"p \"a\"\"b\"", {"p", "a\"b"}},         // doubled quote inside quotes
         {L"p \"unterminated", {"p", "unterminated"}},
         {L"", {}},
         {L"   ", {}},
@@ -106,7 +107,8 @@ TEST(Arguments, WindowsSplittingRules)
         EXPECT_EQ(split(c.line), c.arguments) << "line: " << bytes_of(c.line);
 }
 
-class FakeSysBlock : public ::testing::Test {
+class FakeSysBlock : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -138,8 +140,8 @@ class FakeSysBlock : public ::testing::Test {
 
 TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
 {
-    const char *disks[] = {"sdb", "sdaa", "sda", "sdz", "nvme10n1", "nvme2n1", "vda",
-                           "mmcblk0", "xvda"};
+    const char *disks[] = {"sdb",     "sdaa", "sda",     "sdz", "nvme10n1",
+                           "nvme2n1", "vda",  "mmcblk0", "xvda"};
     for (const char *name : disks)
         entry(name, true);
     // Devices with no hardware behind them, and optical drives, are not disks.
@@ -150,7 +152,7 @@ TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
 
     // Letter runs count shorter first, so the four-letter "nvme" comes
     // between sdz and sdaa.
-    const char *order[] = {"/dev/sda",  "/dev/sdb",  "/dev/sdz",  "/dev/vda",    "/dev/nvme2n1",
+    const char *order[] = {"/dev/sda",      "/dev/sdb",  "/dev/sdz",  "/dev/vda",    "/dev/nvme2n1",
                            "/dev/nvme10n1", "/dev/sdaa", "/dev/xvda", "/dev/mmcblk0"};
     for (unsigned long i = 0; i < sizeof order / sizeof *order; i++) {
         int error = -1;
@@ -181,9 +183,9 @@ TEST_F(FakeSysBlock, MissingTree)
 TEST(NaturalOrder, Pairs)
 {
     const char *ascending[][2] = {
-        {"sda", "sdb"},      {"sdb", "sdz"},          {"sdz", "sdaa"},  {"nvme2n1", "nvme10n1"},
-        {"nvme0n1", "nvme0n2"}, {"sd9", "sd10"},      {"a1b", "a1c"},   {"x", "x1"},
-        {"sd1", "sda"},      {"mmcblk0", "mmcblk1"},
+        {"sda", "sdb"},         {"sdb", "sdz"},         {"sdz", "sdaa"}, {"nvme2n1", "nvme10n1"},
+        {"nvme0n1", "nvme0n2"}, {"sd9", "sd10"},        {"a1b", "a1c"},  {"x", "x1"},
+        {"sd1", "sda"},         {"mmcblk0", "mmcblk1"},
     };
     for (const auto &pair : ascending) {
         EXPECT_EQ(compare_natural(pair[0], pair[1]), -1) << pair[0] << " < " << pair[1];
@@ -218,7 +220,8 @@ TEST(Handles, UnsupportedCombinationsAreRefused)
 
 TEST(Handles, NameWithUnitAboveAByteIsRefused)
 {
-    HANDLE handle = CreateFileW(L"/tmp/\u0100", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileW(L"/tmp/\u0100", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)EILSEQ);
 }

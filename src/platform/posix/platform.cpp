@@ -88,9 +88,8 @@ static void start_up(int argc, char **argv, char **)
     signal(SIGPIPE, SIG_IGN);
 }
 
-__attribute__((section(".init_array"), used)) static void (*const start_up_entry)(int, char **,
-                                                                                   char **) =
-    start_up;
+__attribute__((section(".init_array"),
+               used)) static void (*const start_up_entry)(int, char **, char **) = start_up;
 
 void platform_set_arguments(int argc, char **argv)
 {
