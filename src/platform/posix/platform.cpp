@@ -20,22 +20,11 @@ static char **saved_argv;
 static const char sys_block_dir[] = "/sys/block";
 static const char dev_dir[] = "/dev";
 
-// A small arena serves the few allocations of a run without a system call;
-// larger ones, such as a very long argument, go to malloc. Nothing is freed.
-static unsigned char arena[16384] __attribute__((aligned(16)));
-static size_t arena_used;
-
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T size)
 {
     if (flags != GMEM_FIXED) {
         last_error = EINVAL;
         return NULL;
-    }
-    SIZE_T rounded = (size + 15) & ~(SIZE_T)15;
-    if (rounded >= size && rounded <= sizeof arena - arena_used) {
-        void *memory = arena + arena_used;
-        arena_used += rounded;
-        return memory;
     }
     void *memory = malloc(size != 0 ? size : 1);
     if (memory == NULL)
@@ -329,7 +318,8 @@ int find_whole_disk(const char *sys_block, const char *dev, unsigned long index,
     closedir(directory);
 
     if (error == 0) {
-        qsort(names, found, sizeof *names, compare_names);
+        if (found > 0)
+            qsort(names, found, sizeof *names, compare_names);
         if (index >= found)
             error = ENOENT;
         else if ((size_t)snprintf(path, size, "%s/%s", dev, names[index]) >= size)
