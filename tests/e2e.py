@@ -1,18 +1,25 @@
 #!/usr/bin/env python3
 """End-to-end cases for sectpull, run against one build of the real program.
 
-    e2e.py native PROGRAM [--wrap CMD...]   the Linux program, run directly
-    e2e.py wine PROGRAM                     the Windows program, under Wine
+    e2e.py native PROGRAM [--wrap CMD...]   the Linux program (under CMD, such as valgrind)
+    e2e.py wine PROGRAM --launcher EXE      the Windows program, under Wine
 
 Every case runs in a fresh, empty folder on disk images made here with real
-tools. It checks the exit status, the exact bytes on standard output, and
-every file left in the folder afterwards. Platform differences (error codes,
-line endings, how a fixture is reached) are columns of the table, not copied
-cases. A failing case prints expected against actual.
+tools. It checks the exit status, the exact bytes on standard output, every
+file left in the folder afterwards, that standard error stays empty, and
+that no image changed. Platform differences (error codes, line endings, how
+a fixture is reached) are columns of the table, not copied cases. A failing
+case prints expected against actual.
+
+Natively, where standard output can't be read back (closed, /dev/full, a
+pipe nobody reads), strace records what the program tried to write to it;
+strace also injects the read and write faults.
 """
 
 import argparse
+import hashlib
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -45,12 +52,23 @@ ERRORS = {
     "not_found": (2, 2),  # ERROR_FILE_NOT_FOUND, ENOENT
     "no_folder": (3, 2),  # ERROR_PATH_NOT_FOUND, ENOENT
     "denied": (5, 13),  # ERROR_ACCESS_DENIED, EACCES
-    "bad_name": (123, 2),  # ERROR_INVALID_NAME, ENOENT
-    "is_dir": (5, 21),  # ERROR_ACCESS_DENIED, EISDIR
-    "dir_target": (80, 17),  # a directory is an existing name to both
+    "bad_name": (123, 2),  # ERROR_INVALID_NAME; /dev/ + such a name is just absent
+    "is_dir": (5, 21),  # ERROR_ACCESS_DENIED at the open, EISDIR at the read
+    "bad_fd": (None, 9),  # EBADF
+    "full": (None, 28),  # ENOSPC
+    "pipe": (None, 32),  # EPIPE
+    "io": (None, 5),  # EIO
+    "long_source": (123, 36),  # ERROR_INVALID_NAME, ENAMETOOLONG
+    "long_target": (2, 36),  # ERROR_FILE_NOT_FOUND, ENAMETOOLONG
 }
 
+# The longest single argument each platform passes: Linux's MAX_ARG_STRLEN
+# less the terminator; Windows' command line holds 32 767 characters in all.
+LONG = {"wine": 32000, "native": 131071}
+
 SECTOR = 512
+EXISTING = b"precious data\n" * 10
+NOBODY = 65534
 
 
 def sector(fixture):
@@ -58,25 +76,33 @@ def sector(fixture):
     return ("sector", fixture)
 
 
+def symlink(to):
+    return ("symlink", to)
+
+
 class Case:
     def __init__(self, name, args, status, out=None, files=None, before=None, stdout="pipe",
-                 only=None, wrap=None, comment=""):
+                 only=None, inject=None, user=None, raw=None, comment=""):
         self.name = name
-        self.args = args  # "@fixture" stands for the fixture's source argument
+        # "@name" stands for a fixture's source argument on the platform at
+        # hand, "@long" for the longest argument the platform passes.
+        self.args = args
         self.status = status  # 0, -1 or -2
         # Lines and sectors, or a dict of them by platform where the platforms
-        # differ; None when standard output can't be read.
+        # differ. Natively it is also checked when standard output is not a
+        # pipe; under Wine only then is it left unchecked.
         self.out = out
-        self.files = files or {}  # every file expected in the folder afterwards
-        self.before = before or {}  # files made before the run: bytes, or ("symlink", to)
+        self.files = files or {}  # every name expected in the folder afterwards
+        # Names made before the run: bytes for a file, symlink(to), or for a
+        # folder (name ending in "/") None or its mode.
+        self.before = before or {}
         self.stdout = stdout  # pipe, closed, full or broken
-        self.only = only  # "native" or "wine" when only one platform can show it
-        self.wrap = wrap  # a command line to run the program under, natively
+        self.only = only  # "native" or "wine" where only one platform can show it
+        self.inject = inject  # a strace fault injection, natively
+        self.user = user  # "nobody": natively, drop root's privileges first
+        self.raw = raw  # under Wine: the command line after the program name, as typed
         self.comment = comment
 
-
-EXISTING = b"precious data\n" * 10
-DEV_FULL = "/dev/full"
 
 CASES = [
     # The main paths.
@@ -97,12 +123,15 @@ CASES = [
     Case("target latin-1", ["@fat", "bo\u00eete.bin"], 0, [], {"bo\u00eete.bin": sector("fat")}),
     Case("target cyrillic", ["@fat", "\u0444\u0430\u0439\u043b.bin"], 0, [],
          {"\u0444\u0430\u0439\u043b.bin": sector("fat")}),
-    Case("full-size sector only", ["@b513", "o.bin"], 0, [], {"o.bin": sector("b513")},
-         comment="a 513-byte source gives its first 512 bytes"),
+    Case("target not UTF-8", ["@raw", "\udcff\udcfe.bin"], 0, [], {"\udcff\udcfe.bin": sector("raw")},
+         only="native", comment="the bytes ff fe, created as typed"),
     Case("exact sector", ["@b512", "o.bin"], 0, [], {"o.bin": sector("b512")}),
+    Case("first sector of a longer source", ["@b513", "o.bin"], 0, [], {"o.bin": sector("b513")}),
+    Case("dump first sector of a longer source", ["@b513"], 0, [sector("b513")]),
     # Usage.
     Case("usage", [], -1, BANNER + USAGE,
          comment="no source argument: banner and usage on standard output, status -1"),
+    Case("usage with stdout closed", [], -1, None, stdout="closed"),
     # Open failures name the formed path, and leave no file.
     Case("unmapped drive", ["Q:", "out.bin"], -2, ["Can't open \\\\.\\Q:", "Error {not_found}"]),
     Case("mbr without colon loses its digit", ["mbr0", "out.bin"], -2,
@@ -117,26 +146,44 @@ CASES = [
           "native": ["Read 0 bytes instead of 512", "Error {is_dir}"]},
          comment="the bare prefix is the device path: nothing on Windows, /dev/ on Linux"),
     Case("source is a directory", ["@folder", "out.bin"], -2,
-         ["Read 0 bytes instead of 512", "Error {is_dir}"], only="native",
-         comment="opening a directory works on Linux, reading it fails"),
-    # Short reads leave no file.
+         {"wine": ["Can't open \\\\.\\{folder}", "Error {is_dir}"],
+          "native": ["Read 0 bytes instead of 512", "Error {is_dir}"]},
+         comment="Windows refuses to open a folder; Linux opens it and refuses to read it"),
+    Case("longest source argument", ["@long", "out.bin"], -2,
+         ["Can't open \\\\.\\{long}", "Error {long_source}"]),
+    # Short or failed reads leave no file.
     Case("empty source", ["@empty", "out.bin"], -2, ["Read 0 bytes instead of 512", "Error {none}"]),
     Case("100-byte source", ["@b100", "out.bin"], -2,
          ["Read 100 bytes instead of 512", "Error {none}"]),
     Case("511-byte source dump", ["@b511"], -2, ["Read 511 bytes instead of 512", "Error {none}"],
          comment="no sector bytes precede the message"),
-    # The target is never overwritten.
+    Case("read fails", ["@mbr", "out.bin"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
+         only="native", inject="read:error=EIO"),
+    Case("read fails, dump", ["@raw"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
+         only="native", inject="read:error=EIO"),
+    # The target is never overwritten, followed or replaced.
     Case("existing target unchanged", ["@mbr", "keep.bin"], -2,
          ["Can't create output file keep.bin", "Error {exists}"], {"keep.bin": EXISTING},
          before={"keep.bin": EXISTING}),
     Case("existing empty target unchanged", ["@mbr", "keep.bin"], -2,
          ["Can't create output file keep.bin", "Error {exists}"], {"keep.bin": b""},
          before={"keep.bin": b""}),
+    Case("target is a symlink to a file", ["@mbr", "link"], -2,
+         ["Can't create output file link", "Error {exists}"],
+         {"link": symlink("real.bin"), "real.bin": EXISTING},
+         before={"link": symlink("real.bin"), "real.bin": EXISTING}),
+    Case("target is a dangling symlink", ["@mbr", "dangling"], -2,
+         ["Can't create output file dangling", "Error {exists}"], {"dangling": symlink("absent.bin")},
+         before={"dangling": symlink("absent.bin")},
+         comment="the link's destination must not appear"),
+    Case("target is a directory", ["@mbr", "sub"], -2,
+         ["Can't create output file sub", "Error {exists}"], {"sub/": None}, before={"sub/": None}),
     Case("target in missing folder", ["@mbr", "nowhere/out.bin"], -2,
          ["Can't create output file nowhere/out.bin", "Error {no_folder}"]),
-    Case("target is a directory", ["@mbr", "sub"], -2,
-         ["Can't create output file sub", "Error {dir_target}"], {"sub/": None},
-         before={"sub/": None}),
+    Case("target in read-only folder", ["@raw", "ro/out.bin"], -2,
+         ["Can't create output file ro/out.bin", "Error {denied}"], {"ro/": None},
+         before={"ro/": 0o555}, user="nobody", only="native",
+         comment="root ignores the folder's mode, so the program runs as nobody"),
     Case("existing latin-1 target named as typed", ["@mbr", "\u00e9.bin"], -2,
          ["Can't create output file \u00e9.bin", "Error {exists}"], {"\u00e9.bin": EXISTING},
          before={"\u00e9.bin": EXISTING}),
@@ -144,13 +191,52 @@ CASES = [
          ["Can't create output file \u0444.bin", "Error {exists}"], {"\u0444.bin": EXISTING},
          before={"\u0444.bin": EXISTING},
          comment="Windows' text output stops at the first character above 255"),
-    # Standard output that can't take the sector.
-    Case("stdout closed", ["@mbr"], -2, None, stdout="closed"),
-    Case("stdout full", ["@mbr"], -2, None, stdout="full"),
-    Case("stdout pipe closed by reader", ["@mbr"], -2, None, stdout="broken",
+    Case("existing target not UTF-8", ["@mbr", "\udcff.bin"], -2,
+         ["Can't create output file \udcff.bin", "Error {exists}"], {"\udcff.bin": EXISTING},
+         before={"\udcff.bin": EXISTING}, only="native", comment="the byte ff, printed as typed"),
+    Case("longest target argument", ["@mbr", "@long"], -2,
+         ["Can't create output file {long}", "Error {long_target}"]),
+    # Writes that fall short. The sink stays as the write left it.
+    Case("short write to file", ["@mbr", "out.bin"], -2,
+         ["Written 100 bytes instead of 512", "Error {none}"], {"out.bin": b""}, only="native",
+         inject="write:retval=100:when=1",
+         comment="an injected write transfers nothing, so the new file stays empty"),
+    Case("failed write to file", ["@mbr", "out.bin"], -2,
+         ["Written 0 bytes instead of 512", "Error {full}"], {"out.bin": b""}, only="native",
+         inject="write:error=ENOSPC:when=1"),
+    Case("short write to stdout", ["@raw"], -2, ["Written 100 bytes instead of 512", "Error {none}"],
+         only="native", inject="write:retval=100:when=1"),
+    Case("stdout closed", ["@mbr"], -2, ["Can't access STDOUT", "Error {bad_fd}"], stdout="closed"),
+    Case("stdout full", ["@mbr"], -2,
+         [sector("mbr"), "Written 0 bytes instead of 512", "Error {full}"], stdout="full",
+         comment="what the program tried to write: the sector, then the messages"),
+    Case("stdout pipe closed by reader", ["@mbr"], -2,
+         [sector("mbr"), "Written 0 bytes instead of 512", "Error {pipe}"], stdout="broken",
          comment="a gone reader is a failed write, not a killed process"),
-    Case("stdout closed, store works", ["@mbr", "out.bin"], 0, None, {"out.bin": sector("mbr")},
-         stdout="closed"),
+    Case("stdout closed, store works", ["@mbr", "out.bin"], 0, [], {"out.bin": sector("mbr")},
+         stdout="closed", comment="the new file must not take standard output's place"),
+    Case("stdout closed, store fails", ["@mbr", "keep.bin"], -2,
+         ["Can't create output file keep.bin", "Error {exists}"], {"keep.bin": EXISTING},
+         before={"keep.bin": EXISTING}, stdout="closed"),
+    # Windows splits a typed command line by its own rules of quotes and
+    # backslashes: the launcher hands sectpull a raw command line.
+    Case("raw: quoted target with spaces", [], 0, [], {"a b.bin": sector("mbr")},
+         raw='M: "a b.bin"', only="wine"),
+    Case("raw: quoted source, blanks around", [], 0, [], {"out.bin": sector("mbr")},
+         raw='  "M:"\t  out.bin   extra  ', only="wine"),
+    Case("raw: escaped quotes reach the name", [], -2,
+         ['Can\'t create output file a "q" b.bin', "Error {bad_name}"],
+         raw='M: "a \\"q\\" b.bin"', only="wine",
+         comment="2n+1 backslashes before a quote: n and a literal quote"),
+    Case("raw: doubled backslash before a quote", [], -2,
+         ["Can't create output file x\\y z", "Error {no_folder}"],
+         raw='M: x\\\\"y z"', only="wine",
+         comment="2n backslashes before a quote: n, and the quote opens quoting"),
+    Case("raw: backslashes not before a quote", [], -2,
+         ["Can't create output file no\\\\such\\out.bin", "Error {no_folder}"],
+         raw='M: no\\\\such\\out.bin', only="wine"),
+    Case("raw: quoted empty target", [], -2, ["Can't create output file ", "Error {no_folder}"],
+         raw='M: ""', only="wine"),
 ]
 
 
@@ -161,7 +247,7 @@ def rendered(line, kind):
     line, so the whole line can be rendered the way a wide name is.
     """
     if kind == "native":
-        return line.encode("utf-8")  # the bytes as typed
+        return line.encode("utf-8", "surrogateescape")  # the bytes as typed
     out = bytearray()
     for ch in line:
         if ord(ch) > 255:
@@ -171,10 +257,11 @@ def rendered(line, kind):
 
 
 class Platform:
-    def __init__(self, kind, program, wrap):
+    def __init__(self, kind, program, wrap, launcher):
         self.kind = kind
         self.program = os.path.abspath(program)
         self.wrap = wrap
+        self.launcher = launcher and os.path.abspath(launcher)
         self.index = 0 if kind == "wine" else 1
         self.newline = b"\r\n" if kind == "wine" else b"\n"
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8"}
@@ -184,19 +271,29 @@ class Platform:
             # case demands be empty.
             self.env["ASAN_OPTIONS"] = "detect_leaks=0"
             self.env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
-        if kind == "wine":
+        else:
             # Wine's own services start with the first case and need a home.
             self.env["HOME"] = os.environ.get("HOME", "/root")
             self.env["WINEPREFIX"] = os.environ["WINEPREFIX"]
             self.env["WINEDEBUG"] = "-all"
 
-    def command(self, args, wrap=None):
+    def command(self, case, args, trace):
         if self.kind == "wine":
+            if case.raw is not None:
+                windows_path = "Z:" + self.program.replace("/", "\\")
+                return [fixtures.WINE, self.launcher, windows_path, case.raw]
             return [fixtures.WINE, self.program] + args
-        return (wrap or []) + self.wrap + [self.program] + args
+        strace = []
+        if trace or case.inject:
+            strace = ["strace", "-f", "-qq", "-e", "signal=none", "-o", trace or "/dev/null"]
+            if trace:
+                strace += ["-e", "trace=write", "-xx", "-s", "65536"]
+            if case.inject:
+                strace += ["-e", "inject=" + case.inject]
+        return strace + self.wrap + [self.program] + args
 
 
-def expected_stdout(case, platform, images):
+def expected_stdout(case, platform, images, sources):
     out = bytearray()
     items = case.out[platform.kind] if isinstance(case.out, dict) else case.out
     for item in items:
@@ -206,6 +303,7 @@ def expected_stdout(case, platform, images):
             continue
         for name, codes in ERRORS.items():
             item = item.replace("{" + name + "}", str(codes[platform.index]))
+        item = item.replace("{long}", sources["long"]).replace("{folder}", sources.get("folder", ""))
         out += rendered(item, platform.kind) + platform.newline
     return bytes(out)
 
@@ -219,6 +317,8 @@ def prepare(folder, before):
         path = os.path.join(folder, name)
         if name.endswith("/"):
             os.mkdir(path)
+            if content is not None:
+                os.chmod(path, content)
         elif isinstance(content, tuple) and content[0] == "symlink":
             os.symlink(content[1], path)
         else:
@@ -232,7 +332,7 @@ def listing(folder):
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
         if os.path.islink(path):
-            found[name] = ("symlink", os.readlink(path))
+            found[name] = symlink(os.readlink(path))
         elif os.path.isdir(path):
             found[name + "/"] = None
         else:
@@ -251,70 +351,114 @@ def expected_files(case, images):
     return want
 
 
-def run(platform, command, stdout_mode, cwd):
-    """Runs the command; returns (status, stdout bytes or None)."""
-    env = platform.env
-    if stdout_mode == "pipe":
-        done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-        return done.returncode, done.stdout, done.stderr
-    if stdout_mode == "closed":
-        done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, timeout=60,
-                              preexec_fn=lambda: os.close(1))
-        return done.returncode, None, done.stderr
-    if stdout_mode == "full":
-        with open(DEV_FULL, "wb") as full:
-            done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=full, stderr=subprocess.PIPE, timeout=60)
-        return done.returncode, None, done.stderr
-    if stdout_mode == "broken":
+def drop_to_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def run(platform, command, case, cwd):
+    """Runs the command; returns (status, stdout bytes or None, stderr bytes)."""
+    mode = case.stdout
+    steps = []
+    if mode == "closed":
+        steps.append(lambda: os.close(1))
+    if mode == "broken":
+        # The child must not inherit Python's ignored SIGPIPE.
+        steps.append(lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
+    if case.user == "nobody" and os.geteuid() == 0:
+        steps.append(drop_to_nobody)
+
+    def before_exec():
+        for step in steps:
+            step()
+
+    stdout = subprocess.PIPE
+    closing = []
+    if mode == "full":
+        stdout = open("/dev/full", "wb")
+        closing.append(stdout)
+    elif mode == "broken":
         reader, writer = os.pipe()
         os.close(reader)
-        try:
-            # The child must not inherit Python's ignored SIGPIPE.
-            done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=writer, stderr=subprocess.PIPE, timeout=60,
-                                  preexec_fn=lambda: signal.signal(signal.SIGPIPE,
-                                                                   signal.SIG_DFL))
-        finally:
-            os.close(writer)
-        return done.returncode, None, done.stderr
-    raise ValueError(stdout_mode)
+        stdout = writer
+        closing.append(writer)
+    elif mode == "closed":
+        stdout = None
+    try:
+        done = subprocess.run(command, cwd=cwd, env=platform.env, stdin=subprocess.DEVNULL,
+                              stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+                              preexec_fn=before_exec if steps else None)
+    finally:
+        for item in closing:
+            item.close() if hasattr(item, "close") else os.close(item)
+    return done.returncode, done.stdout if mode == "pipe" else None, done.stderr
 
 
-def status_byte(status):
-    return status & 0xFF
+WRITE_TO_STDOUT = re.compile(r'write\(1, "((?:\\x[0-9a-f]{2})*)"')
+
+
+def attempted_stdout(trace):
+    """The bytes the program tried to write to descriptor 1, from strace -xx."""
+    out = bytearray()
+    with open(trace) as f:
+        for line in f:
+            match = WRITE_TO_STDOUT.search(line)
+            if match:
+                out += bytes.fromhex(match.group(1).replace("\\x", ""))
+    return bytes(out)
 
 
 def show(data):
-    if data is None:
-        return "None"
     if isinstance(data, bytes) and len(data) > 80:
-        return "%d bytes: %r..." % (len(data), data[:64])
+        return "%d bytes: %r...%r" % (len(data), data[:48], data[-24:])
     return repr(data)
 
 
-def check_case(case, platform, sources, images, root):
+def image_hashes(images):
+    hashes = {}
+    for name, path in images.items():
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                hashes[name] = hashlib.sha256(f.read()).hexdigest()
+    return hashes
+
+
+def check_case(case, platform, fx, root):
     folder = tempfile.mkdtemp(prefix="case-", dir=root)
+    os.chmod(folder, 0o755)
     prepare(folder, case.before)
-    command = platform.command(resolve_args(case, sources), case.wrap)
-    status, out, err = run(platform, command, case.stdout, folder)
+    if case.user == "nobody" and os.geteuid() == 0:
+        for name in [""] + list(case.before):
+            os.lchown(os.path.join(folder, name), NOBODY, NOBODY)
+
+    trace = None
+    if platform.kind == "native" and case.stdout != "pipe" and case.out is not None:
+        trace = os.path.join(root, "trace")
+    command = platform.command(case, resolve_args(case, fx.sources), trace)
+    status, out, err = run(platform, command, case, folder)
+    if trace:
+        out = attempted_stdout(trace)
+
     problems = []
-    if status != status_byte(case.status):
-        problems.append("status: expected %d, got %d" % (status_byte(case.status), status))
-    if case.out is not None:
-        want = expected_stdout(case, platform, images)
+    if status != case.status & 0xFF:
+        problems.append("status: expected %d, got %d" % (case.status & 0xFF, status))
+    if case.out is not None and out is not None:
+        want = expected_stdout(case, platform, fx.images, fx.sources)
         if out != want:
             problems.append("stdout:\n    expected %s\n    actual   %s" % (show(want), show(out)))
-    want_files = expected_files(case, images)
+    want_files = expected_files(case, fx.images)
     got_files = listing(folder)
     if got_files != want_files:
         problems.append("files:\n    expected %s\n    actual   %s" % (
             {k: show(v) for k, v in want_files.items()},
             {k: show(v) for k, v in got_files.items()}))
-    if err and platform.kind == "native" and not platform.wrap:
+    if err and platform.kind == "native":
         problems.append("stderr should be empty, got %s" % show(err))
+    changed = [name for name, digest in image_hashes(fx.images).items()
+               if fx.hashes[name] != digest]
+    if changed:
+        problems.append("images written to: %s" % ", ".join(changed))
     if not problems:
         shutil.rmtree(folder)
     return problems
@@ -324,25 +468,36 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("platform", choices=["native", "wine"])
     parser.add_argument("program")
+    parser.add_argument("--launcher", help="under Wine: the program that runs a raw command line")
     parser.add_argument("--wrap", nargs=argparse.REMAINDER, default=[],
                         help="a command to run the native program under, such as valgrind")
     options = parser.parse_args()
 
     root = tempfile.mkdtemp(prefix="sectpull-e2e-")
-    platform = Platform(options.platform, options.program, options.wrap)
+    os.chmod(root, 0o755)
+    platform = Platform(options.platform, options.program, options.wrap, options.launcher)
     passed = failed = skipped = 0
     with fixtures.Fixtures(root, options.platform, platform.program) as fx:
+        fx.sources["long"] = "a" * LONG[options.platform]
+        fx.hashes = image_hashes(fx.images)
         for note in fx.notes:
             print("note: " + note)
         for case in CASES:
             if case.only and case.only != options.platform:
                 continue
             missing = [a[1:] for a in case.args if a.startswith("@") and a[1:] not in fx.sources]
+            reason = None
             if missing:
-                print("skip %s: no fixture %s here" % (case.name, ", ".join(missing)))
+                reason = "no fixture %s here" % ", ".join(missing)
+            elif case.raw is not None and not platform.launcher:
+                reason = "no launcher for raw command lines"
+            elif platform.wrap and (case.inject or case.stdout != "pipe"):
+                reason = "strace does not nest with %s" % os.path.basename(platform.wrap[0])
+            if reason:
+                print("skip %s: %s" % (case.name, reason))
                 skipped += 1
                 continue
-            problems = check_case(case, platform, fx.sources, fx.images, root)
+            problems = check_case(case, platform, fx, root)
             if problems:
                 failed += 1
                 print("FAIL %s (%s)" % (case.name, case.comment or " ".join(case.args)))
@@ -353,6 +508,8 @@ def main():
                 print("ok   %s" % case.name)
     if failed == 0:
         shutil.rmtree(root, ignore_errors=True)
+    else:
+        print("the failed cases' folders are kept under " + root)
     print("%s: %d passed, %d failed, %d skipped" % (options.platform, passed, failed, skipped))
     return 1 if failed else 0
 

@@ -18,7 +18,7 @@ WINESERVER = os.environ.get("WINESERVER", "wineserver")
 # Image name -> drive letter under Wine. C: and Z: are Wine's own.
 LETTERS = {
     "mbr": "m", "fat": "f", "raw": "r", "empty": "e",
-    "b100": "h", "b511": "i", "b512": "j", "b513": "k",
+    "b100": "h", "b511": "i", "b512": "j", "b513": "k", "folder": "g",
 }
 LOOP_IMAGES = ("mbr", "fat")
 UNMAPPED = ("q", "physicaldrive9")
@@ -138,8 +138,9 @@ class Fixtures:
             self.notes.append("not root: the loop-device cases (partitioned disk, FAT volume) "
                               "are skipped")
             return
+        # Attached read-write, so a write to the device would show in the image.
         for name in LOOP_IMAGES:
-            done = subprocess.run(["losetup", "-f", "--show", "-r", self.images[name]],
+            done = subprocess.run(["losetup", "-f", "--show", self.images[name]],
                                   capture_output=True, text=True)
             if done.returncode != 0:
                 self.notes.append("losetup failed (%s): the %s cases are skipped"
