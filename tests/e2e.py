@@ -98,7 +98,10 @@ class Case:
         self.before = before or {}
         self.stdout = stdout  # pipe, closed, full or broken
         self.only = only  # "native" or "wine" where only one platform can show it
-        self.inject = inject  # a strace fault injection, natively
+        # Natively, a strace fault injection, and what it hits: "source" or
+        # "target" (only calls on that file), or None (calls on anything).
+        self.inject = inject[0] if isinstance(inject, tuple) else inject
+        self.inject_on = inject[1] if isinstance(inject, tuple) else None
         self.user = user  # "nobody": natively, drop root's privileges first
         self.raw = raw  # under Wine: the command line after the program name, as typed
         self.comment = comment
@@ -158,9 +161,10 @@ CASES = [
     Case("511-byte source dump", ["@b511"], -2, ["Read 511 bytes instead of 512", "Error {none}"],
          comment="no sector bytes precede the message"),
     Case("read fails", ["@mbr", "out.bin"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
-         only="native", inject="read:error=EIO"),
+         only="native", inject=("read:error=EIO", "source"),
+         comment="the dynamic loader's own reads are spared"),
     Case("read fails, dump", ["@raw"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
-         only="native", inject="read:error=EIO"),
+         only="native", inject=("read:error=EIO", "source")),
     # The target is never overwritten, followed or replaced.
     Case("existing target unchanged", ["@mbr", "keep.bin"], -2,
          ["Can't create output file keep.bin", "Error {exists}"], {"keep.bin": EXISTING},
@@ -199,11 +203,11 @@ CASES = [
     # Writes that fall short. The sink stays as the write left it.
     Case("short write to file", ["@mbr", "out.bin"], -2,
          ["Written 100 bytes instead of 512", "Error {none}"], {"out.bin": b""}, only="native",
-         inject="write:retval=100:when=1",
+         inject=("write:retval=100", "target"),
          comment="an injected write transfers nothing, so the new file stays empty"),
     Case("failed write to file", ["@mbr", "out.bin"], -2,
          ["Written 0 bytes instead of 512", "Error {full}"], {"out.bin": b""}, only="native",
-         inject="write:error=ENOSPC:when=1"),
+         inject=("write:error=ENOSPC", "target")),
     Case("short write to stdout", ["@raw"], -2, ["Written 100 bytes instead of 512", "Error {none}"],
          only="native", inject="write:retval=100:when=1"),
     Case("stdout closed", ["@mbr"], -2, ["Can't access STDOUT", "Error {bad_fd}"], stdout="closed"),
@@ -277,7 +281,7 @@ class Platform:
             self.env["WINEPREFIX"] = os.environ["WINEPREFIX"]
             self.env["WINEDEBUG"] = "-all"
 
-    def command(self, case, args, trace):
+    def command(self, case, args, trace, folder):
         if self.kind == "wine":
             if case.raw is not None:
                 windows_path = "Z:" + self.program.replace("/", "\\")
@@ -290,6 +294,10 @@ class Platform:
                 strace += ["-e", "trace=write", "-xx", "-s", "65536"]
             if case.inject:
                 strace += ["-e", "inject=" + case.inject]
+                if case.inject_on == "source":
+                    strace += ["-P", os.path.realpath("/dev/" + args[0])]
+                elif case.inject_on == "target":
+                    strace += ["-P", os.path.join(folder, args[1])]
         return strace + self.wrap + [self.program] + args
 
 
@@ -435,7 +443,7 @@ def check_case(case, platform, fx, root):
     trace = None
     if platform.kind == "native" and case.stdout != "pipe" and case.out is not None:
         trace = os.path.join(root, "trace")
-    command = platform.command(case, resolve_args(case, fx.sources), trace)
+    command = platform.command(case, resolve_args(case, fx.sources), trace, folder)
     status, out, err = run(platform, command, case, folder)
     if trace:
         out = attempted_stdout(trace)
