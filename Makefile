@@ -25,7 +25,7 @@ deps-test:
 demo: deps-demo all
 	@tools/demo
 
-test: deps-test all sanitize
+test: deps-test all sanitize dynamic
 	ctest --test-dir build/native --output-on-failure -j2
 
 clean:

@@ -441,7 +441,8 @@ def check_case(case, platform, fx, root):
             os.lchown(os.path.join(folder, name), NOBODY, NOBODY)
 
     trace = None
-    if platform.kind == "native" and case.stdout != "pipe" and case.out is not None:
+    observe = platform.kind == "native" and not platform.wrap
+    if observe and case.stdout != "pipe" and case.out is not None:
         trace = os.path.join(root, "trace")
     command = platform.command(case, resolve_args(case, fx.sources), trace, folder)
     status, out, err = run(platform, command, case, folder)
@@ -499,7 +500,7 @@ def main():
                 reason = "no fixture %s here" % ", ".join(missing)
             elif case.raw is not None and not platform.launcher:
                 reason = "no launcher for raw command lines"
-            elif platform.wrap and (case.inject or case.stdout != "pipe"):
+            elif platform.wrap and case.inject:
                 reason = "strace does not nest with %s" % os.path.basename(platform.wrap[0])
             if reason:
                 print("skip %s: %s" % (case.name, reason))
