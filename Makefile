@@ -1,32 +1,38 @@
-# The front door: plain `make` builds the shipped Windows program, the
+# The front door. Plain `make` builds the shipped Windows program, the
 # x86_64 one the tests run under Wine, and the native Linux one.
+#   make demo    shows the tool at work on a sample disk image
+#   make test    builds every preset and runs every test
+#   make fuzz    runs the front end's fuzzer for FUZZ_SECONDS (default 60)
 
-PRESETS_ALL := win32 win64 native
 export WINEPREFIX := $(CURDIR)/build/wineprefix
+FUZZ_SECONDS ?= 60
+TEST_PRESETS := win32 win64 native sanitize dynamic fuzz
 
-.PHONY: all win32 win64 native sanitize dynamic fuzz test demo clean \
-        deps-build deps-demo deps-test
+.PHONY: all test demo fuzz clean deps-build deps-demo deps-test force
 
-all: $(PRESETS_ALL)
+all: preset-win32 preset-win64 preset-native
 
 # Each preset configures once; cmake --build reconfigures by itself when a
-# CMakeLists.txt changes.
-win32 win64 native sanitize dynamic fuzz: deps-build
-	@test -f build/$@/CMakeCache.txt || cmake --preset $@ >/dev/null
-	@cmake --build --preset $@ -j2 -- --no-print-directory
+# CMakeLists.txt changes. (A pattern rule can't be .PHONY, hence force.)
+preset-%: deps-build force
+	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
+	@cmake --build --preset $* -j2 -- --no-print-directory
 
-deps-build:
-	@tools/deps build
-deps-demo:
-	@tools/deps demo
-deps-test:
-	@tools/deps test
+deps-build deps-demo deps-test: deps-%:
+	@tools/deps $*
 
 demo: deps-demo all
 	@tools/demo
 
-test: deps-test all sanitize dynamic
+test: deps-test $(addprefix preset-,$(TEST_PRESETS))
 	ctest --test-dir build/native --output-on-failure -j2
+
+fuzz: deps-test preset-fuzz
+	@mkdir -p build/fuzz/corpus
+	ASAN_OPTIONS=detect_leaks=0 build/fuzz/fuzz_front_end -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 build/fuzz/corpus tests/fuzz_corpus
 
 clean:
 	rm -rf build dist
+
+force:
