@@ -8,9 +8,13 @@ export WINEPREFIX := $(CURDIR)/build/wineprefix
 FUZZ_SECONDS ?= 60
 TEST_PRESETS := win32 win64 native sanitize dynamic fuzz
 
-.PHONY: all test demo fuzz clean deps-build deps-demo deps-test force
+.PHONY: all test demo fuzz clean deps-build deps-demo deps-test force win32 win64 native \
+        sanitize dynamic
 
 all: preset-win32 preset-win64 preset-native
+
+# make win32, make native, ... build one preset.
+$(filter-out fuzz,$(TEST_PRESETS)): %: preset-%
 
 # Each preset configures once; cmake --build reconfigures by itself when a
 # CMakeLists.txt changes. (A pattern rule can't be .PHONY, hence force.)

@@ -98,7 +98,8 @@ class Case:
         self.before = before or {}
         self.stdout = stdout  # pipe, closed, full or broken
         self.only = only  # "native" or "wine" where only one platform can show it
-        # Natively, a strace fault injection, and what it hits: "source" or
+        # Natively, strace fault injections (separated by spaces), and what
+        # they hit: "source" or
         # "target" (only calls on that file), or None (calls on anything).
         self.inject = inject[0] if isinstance(inject, tuple) else inject
         self.inject_on = inject[1] if isinstance(inject, tuple) else None
@@ -163,6 +164,9 @@ CASES = [
     Case("read fails", ["@mbr", "out.bin"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
          only="native", inject=("read:error=EIO", "source"),
          comment="the dynamic loader's own reads are spared"),
+    Case("read and close fail", ["@mbr", "out.bin"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
+         only="native", inject=("read:error=EIO close:error=EBADF", "source"),
+         comment="the error line explains the read, not the close after it"),
     Case("read fails, dump", ["@raw"], -2, ["Read 0 bytes instead of 512", "Error {io}"],
          only="native", inject=("read:error=EIO", "source")),
     # The target is never overwritten, followed or replaced.
@@ -293,7 +297,8 @@ class Platform:
             if trace:
                 strace += ["-e", "trace=write", "-xx", "-s", "65536"]
             if case.inject:
-                strace += ["-e", "inject=" + case.inject]
+                for spec in case.inject.split(" "):
+                    strace += ["-e", "inject=" + spec]
                 if case.inject_on == "source":
                     strace += ["-P", os.path.realpath("/dev/" + args[0])]
                 elif case.inject_on == "target":
