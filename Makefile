@@ -3,12 +3,13 @@
 #   make demo    shows the tool at work on a sample disk image
 #   make test    builds every preset and runs every test
 #   make fuzz    runs the front end's fuzzer for FUZZ_SECONDS (default 60)
+#   make bench   measures sectpull against dd; writes bench/results.md
 
 export WINEPREFIX := $(CURDIR)/build/wineprefix
 FUZZ_SECONDS ?= 60
 TEST_PRESETS := win32 win64 native sanitize dynamic fuzz
 
-.PHONY: all test demo fuzz clean deps-build deps-demo deps-test force win32 win64 native \
+.PHONY: all test demo fuzz bench clean deps-build deps-demo deps-test deps-bench force win32 win64 native \
         sanitize dynamic
 
 all: preset-win32 preset-win64 preset-native
@@ -22,7 +23,7 @@ preset-%: deps-build force
 	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
 	@cmake --build --preset $* -j2 -- --no-print-directory
 
-deps-build deps-demo deps-test: deps-%:
+deps-build deps-demo deps-test deps-bench: deps-%:
 	@tools/deps $*
 
 demo: deps-demo all
@@ -35,6 +36,9 @@ fuzz: deps-test preset-fuzz
 	@mkdir -p build/fuzz/corpus
 	ASAN_OPTIONS=detect_leaks=0 build/fuzz/fuzz_front_end -max_total_time=$(FUZZ_SECONDS) \
 	    -print_final_stats=1 build/fuzz/corpus tests/fuzz_corpus
+
+bench: deps-bench all
+	python3 bench/run.py build/native/sectpull build/win32/sectpull.exe
 
 clean:
 	rm -rf build dist
