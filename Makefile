@@ -4,12 +4,17 @@
 #   make test    builds every preset and runs every test
 #   make fuzz    runs the front end's fuzzer for FUZZ_SECONDS (default 60)
 #   make bench   measures sectpull against dd; writes bench/results.md
+#   make install installs the native program and its man page (PREFIX, DESTDIR)
+#   make dist    packs dist/sectpull-1.1-win32.zip
 
 export WINEPREFIX := $(CURDIR)/build/wineprefix
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
+VERSION := 1.1
 TEST_PRESETS := win32 win64 native sanitize dynamic fuzz
 
-.PHONY: all test demo fuzz bench clean deps-build deps-demo deps-test deps-bench force win32 win64 native \
+.PHONY: all test demo fuzz bench install dist clean deps-build deps-demo deps-test deps-bench \
+        deps-release force win32 win64 native \
         sanitize dynamic
 
 all: preset-win32 preset-win64 preset-native
@@ -23,7 +28,7 @@ preset-%: deps-build force
 	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
 	@cmake --build --preset $* -j2 -- --no-print-directory
 
-deps-build deps-demo deps-test deps-bench: deps-%:
+deps-build deps-demo deps-test deps-bench deps-release: deps-%:
 	@tools/deps $*
 
 demo: deps-demo all
@@ -39,6 +44,14 @@ fuzz: deps-test preset-fuzz
 
 bench: deps-bench all
 	python3 bench/run.py build/native/sectpull build/win32/sectpull.exe
+
+install: preset-native
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 755 -s build/native/sectpull $(DESTDIR)$(PREFIX)/bin/sectpull
+	install -m 644 man/sectpull.1 $(DESTDIR)$(PREFIX)/share/man/man1/sectpull.1
+
+dist: deps-release preset-win32
+	python3 tools/dist.py build/win32/sectpull.exe dist/sectpull-$(VERSION)-win32.zip
 
 clean:
 	rm -rf build dist
