@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Proves from its system calls that the native program only reads the device.
+"""Proves from its system calls that the program only reads the device.
 
-    readonly_trace.py PROGRAM
+    readonly_trace.py PROGRAM                 the native program, under strace
+    readonly_trace.py --wine EXE              the Windows program, under Wine's file trace
 
 Runs the program under strace in store and dump mode, on a loop device when
 run as root and on an image file reached through /dev/.., and checks:
@@ -12,6 +13,12 @@ run as root and on an image file reached through /dev/.., and checks:
   truncates, renames, unlinks, links, changes modes or owners, maps a file
   for writing, or sends an ioctl;
 - the image's bytes are the same afterwards.
+
+Under Wine, the trace of NtCreateFile shows what the program asked
+CreateFileW for: the device must be opened for GENERIC_READ alone (Wine
+adds SYNCHRONIZE and FILE_READ_ATTRIBUTES itself), shared for reading and
+writing, as an existing file; the target for GENERIC_WRITE, unshared, as a
+new file; and nothing else the program opens may ask for more than reading.
 """
 
 import hashlib
@@ -20,6 +27,8 @@ import re
 import subprocess
 import sys
 import tempfile
+
+from fixtures import WINE, WINESERVER
 
 # Everything the program may call: process start-up, memory, the signal
 # setting for SIGPIPE, and its one open-read-close, create-write-close.
@@ -101,7 +110,90 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+GENERIC_READ = 0x80000000
+GENERIC_WRITE = 0x40000000
+ADDED_BY_WINE = 0x00100000 | 0x00000080  # SYNCHRONIZE | FILE_READ_ATTRIBUTES
+WRITE_ACCESS = 0x40000000 | 0x10000000 | 0x00010000 | 0x00000002 | 0x00000004 | 0x00000100
+FILE_OPEN, FILE_CREATE = 1, 2
+NT_CREATE = re.compile(r'NtCreateFile .*access=([0-9a-f]+) name=L"((?:[^"\\]|\\.)*)"'
+                       r'.* sharing=([0-9a-f]+) disp=(\d+)')
+
+
+def wine_opens(exe, args, cwd, env):
+    done = subprocess.run([WINE, exe] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True, errors="replace")
+    opens = []
+    for line in done.stderr.splitlines():
+        match = NT_CREATE.search(line)
+        if match:
+            access, name, sharing, disposition = match.groups()
+            opens.append((int(access, 16), name.replace("\\\\", "\\"), int(sharing, 16),
+                          int(disposition)))
+    return done.returncode, opens
+
+
+def wine_check(exe):
+    exe = os.path.abspath(exe)
+    env = dict(os.environ, WINEDEBUG="-all,trace+file", LC_ALL="C.UTF-8")
+    quiet = dict(env, WINEDEBUG="-all")
+    devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+    link = os.path.join(devices, "w::")
+    results = []
+    subprocess.run([WINESERVER, "-p"], env=quiet, check=False)
+    subprocess.run([WINE, exe], env=quiet, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        with tempfile.TemporaryDirectory(prefix="sectpull-trace-") as root:
+            image = os.path.join(root, "disk.img")
+            with open(image, "wb") as f:
+                f.write(os.urandom(64 * 1024))
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(image, link)
+            before = sha256(image)
+            for mode, args in (("store", ["W:", "copy.bin"]), ("dump", ["W:"])):
+                problems = []
+                status, opens = wine_opens(exe, args, root, env)
+                if status != 0:
+                    problems.append("exit status %d" % status)
+                device = [o for o in opens if o[1].lower() == "\\??\\w:"]
+                target = [o for o in opens if o[1].endswith("\\copy.bin")]
+                if len(device) != 1:
+                    problems.append("device opened %d times" % len(device))
+                for access, _, sharing, disposition in device:
+                    if access & ~ADDED_BY_WINE != GENERIC_READ:
+                        problems.append("device access %08x is not GENERIC_READ" % access)
+                    if sharing != 3 or disposition != FILE_OPEN:
+                        problems.append("device sharing %d, disposition %d" % (sharing, disposition))
+                if len(target) != (1 if mode == "store" else 0):
+                    problems.append("target opened %d times" % len(target))
+                for access, _, sharing, disposition in target:
+                    if access & ~ADDED_BY_WINE != GENERIC_WRITE or sharing != 0 or \
+                            disposition != FILE_CREATE:
+                        problems.append("target access %08x sharing %d disposition %d" % (
+                            access, sharing, disposition))
+                for access, name, _, _ in opens:
+                    if access & WRITE_ACCESS and not name.endswith("\\copy.bin"):
+                        problems.append("opened for writing: %s (%08x)" % (name, access))
+                if sha256(image) != before:
+                    problems.append("the device's bytes changed")
+                print(("ok   " if not problems else "FAIL ") + "%s mode under Wine" % mode)
+                for problem in problems:
+                    print("  " + problem)
+                results.append(not problems)
+                if os.path.exists(os.path.join(root, "copy.bin")):
+                    os.remove(os.path.join(root, "copy.bin"))
+    finally:
+        if os.path.lexists(link):
+            os.remove(link)
+        subprocess.run([WINESERVER, "-k"], env=quiet, check=False)
+        subprocess.run([WINESERVER, "-w"], env=quiet, check=False)
+    print("readonly under Wine: %d passed, %d failed" % (sum(results), len(results) - sum(results)))
+    return 0 if all(results) else 1
+
+
 def main():
+    if sys.argv[1] == "--wine":
+        return wine_check(sys.argv[2])
     program = os.path.abspath(sys.argv[1])
     results = []
     with tempfile.TemporaryDirectory(prefix="sectpull-trace-") as root:
