@@ -62,6 +62,33 @@ def make_images(folder):
     return images
 
 
+def wine_env():
+    return dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
+
+
+def start_wine(program):
+    """Readies the prefix in $WINEPREFIX; returns its dosdevices folder."""
+    devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+    # One wineserver for the whole run: one started by a captured run
+    # would hold the capture pipes open for seconds after each case.
+    # It refuses to start when one is already running, which is as good.
+    subprocess.run([WINESERVER, "-p"], env=wine_env(), check=False)
+    if not os.path.isdir(devices):
+        tool(WINE, "wineboot", "-i", env=wine_env(), stderr=subprocess.DEVNULL)
+    # The first program also starts Wine's services, which inherit its
+    # output and hold it open: let them inherit nothing a case captures.
+    subprocess.run([WINE, program], env=wine_env(), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    return devices
+
+
+def stop_wine():
+    # Waiting for it to go keeps the next run from finding a server that
+    # is still shutting down.
+    subprocess.run([WINESERVER, "-k"], env=wine_env(), check=False)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
+
+
 def through_dev(path):
     """A path as a Linux device name: /dev/ + ../path."""
     return ".." + os.path.abspath(path)
@@ -95,29 +122,11 @@ class Fixtures:
         for device in self.loops:
             subprocess.run(["losetup", "-d", device], check=False)
         if self.platform == "wine":
-            # Waiting for it to go keeps the next run from finding a server
-            # that is still shutting down.
-            subprocess.run([WINESERVER, "-k"], env=self.wine_env(), check=False)
-            subprocess.run([WINESERVER, "-w"], env=self.wine_env(), check=False)
+            stop_wine()
         return False
 
-    def wine_env(self):
-        env = dict(os.environ, WINEDEBUG="-all")
-        return env
-
     def map_drives(self, program):
-        prefix = os.environ["WINEPREFIX"]
-        devices = os.path.join(prefix, "dosdevices")
-        # One wineserver for the whole run: one started by a captured run
-        # would hold the capture pipes open for seconds after each case.
-        # It refuses to start when one is already running, which is as good.
-        subprocess.run([WINESERVER, "-p"], env=self.wine_env(), check=False)
-        # The first program also starts Wine's services, which inherit its
-        # output and hold it open: let them inherit nothing a case captures.
-        if not os.path.isdir(devices):
-            tool(WINE, "wineboot", "-i", env=self.wine_env(), stderr=subprocess.DEVNULL)
-        subprocess.run([WINE, program], env=self.wine_env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=False)
+        devices = start_wine(program)
         for name, letter in LETTERS.items():
             link = os.path.join(devices, letter + "::")
             if os.path.lexists(link):

@@ -28,7 +28,7 @@ import subprocess
 import sys
 import tempfile
 
-from fixtures import WINE, WINESERVER
+from fixtures import WINE, start_wine, stop_wine
 
 # Everything the program may call: process start-up, memory, the signal
 # setting for SIGPIPE, and its one open-read-close, create-write-close.
@@ -135,12 +135,8 @@ def wine_opens(exe, args, cwd, env):
 def wine_check(exe):
     exe = os.path.abspath(exe)
     env = dict(os.environ, WINEDEBUG="-all,trace+file", LC_ALL="C.UTF-8")
-    quiet = dict(env, WINEDEBUG="-all")
-    devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
-    link = os.path.join(devices, "w::")
+    link = os.path.join(start_wine(exe), "w::")
     results = []
-    subprocess.run([WINESERVER, "-p"], env=quiet, check=False)
-    subprocess.run([WINE, exe], env=quiet, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         with tempfile.TemporaryDirectory(prefix="sectpull-trace-") as root:
             image = os.path.join(root, "disk.img")
@@ -185,8 +181,7 @@ def wine_check(exe):
     finally:
         if os.path.lexists(link):
             os.remove(link)
-        subprocess.run([WINESERVER, "-k"], env=quiet, check=False)
-        subprocess.run([WINESERVER, "-w"], env=quiet, check=False)
+        stop_wine()
     print("readonly under Wine: %d passed, %d failed" % (sum(results), len(results) - sum(results)))
     return 0 if all(results) else 1
 
