@@ -33,8 +33,8 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
 
     // The count, not the call's result, decides: a short read is as much a
     // failure as a refused one. Without a buffer nothing can be read, which
-    // shows as a read of 0 bytes.
-    // The read's error code is taken before the close can replace it.
+    // shows as a read of 0 bytes. The read's error code is taken before the
+    // close can replace it.
     DWORD count = 0;
     if (sector != NULL)
         ReadFile(source, sector, sector_size, &count, NULL);

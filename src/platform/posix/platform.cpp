@@ -52,7 +52,7 @@ static int print_wide_bytes(FILE *stream, const struct printf_info *, const void
     const WCHAR *text = *(const WCHAR *const *)args[0];
     int written = 0;
     for (; *text != 0; text++, written++)
-        putc(*text <= 255 ? (int)*text : '?', stream);
+        putc(*text >= 0 && *text <= 255 ? (int)*text : '?', stream);
     return written;
 }
 
