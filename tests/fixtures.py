@@ -13,7 +13,7 @@ import shutil
 import subprocess
 
 WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
-WINESERVER = os.environ.get("WINESERVER", "wineserver")
+WINESERVER = os.environ.get("WINESERVER") or shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 
 # Image name -> drive letter under Wine. C: and Z: are Wine's own.
 LETTERS = {
