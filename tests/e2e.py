@@ -305,8 +305,8 @@ class Platform:
             if trace:
                 strace += ["-e", "trace=write", "-xx", "-s", "65536"]
             if case.inject:
-                for spec in case.inject.split(" "):
-                    strace += ["-e", "inject=" + spec]
+                for injection in case.inject.split(" "):
+                    strace += ["-e", "inject=" + injection]
                 if case.inject_on == "source":
                     strace += ["-P", os.path.realpath("/dev/" + args[0])]
                 elif case.inject_on == "target":
