@@ -122,34 +122,28 @@ def measure_counts(program, device, folder):
 
 
 def check(program, exe):
-    problems = []
     with tempfile.TemporaryDirectory(prefix="sectpull-bench-") as folder:
         device = Device(folder)
         try:
             counts, rss = measure_counts(program, device, folder)
         finally:
             device.close()
-    for mode, budget in BUDGET_SYSCALLS.items():
-        got = counts["sectpull", mode]
-        line = "%s mode: %d system calls (budget %d; dd %d)" % (mode, got, budget, counts["dd", mode])
-        print(("ok   " if got <= budget else "FAIL ") + line)
-        if got > budget:
-            problems.append(line)
-    line = "peak resident memory: %d KiB (dd %d KiB)" % (rss["sectpull"], rss["dd"])
-    print(("ok   " if rss["sectpull"] <= rss["dd"] else "FAIL ") + line)
-    if rss["sectpull"] > rss["dd"]:
-        problems.append(line)
-    size, dlls, crt_kept = exe_facts(exe)
-    line = "stripped win32 exe: %d bytes (budget %d)" % (size, BUDGET_EXE_BYTES)
-    print(("ok   " if size <= BUDGET_EXE_BYTES else "FAIL ") + line)
-    if size > BUDGET_EXE_BYTES:
-        problems.append(line)
-    line = "C runtime start-up kept (imports %s)" % ", ".join(CRT_START_UP_IMPORTS)
-    print(("ok   " if crt_kept else "FAIL ") + line)
-    if not crt_kept:
-        problems.append(line)
-    print("budgets: %d passed, %d failed" % (5 - len(problems), len(problems)))
-    return 1 if problems else 0
+    size, _, crt_kept = exe_facts(exe)
+    checks = [(counts["sectpull", mode] <= budget, "%s mode: %d system calls (budget %d; dd %d)" % (
+        mode, counts["sectpull", mode], budget, counts["dd", mode]))
+        for mode, budget in BUDGET_SYSCALLS.items()]
+    checks += [
+        (rss["sectpull"] <= rss["dd"],
+         "peak resident memory: %d KiB (dd %d KiB)" % (rss["sectpull"], rss["dd"])),
+        (size <= BUDGET_EXE_BYTES, "stripped win32 exe: %d bytes (budget %d)" % (
+            size, BUDGET_EXE_BYTES)),
+        (crt_kept, "C runtime start-up kept (imports %s)" % ", ".join(CRT_START_UP_IMPORTS)),
+    ]
+    for holds, line in checks:
+        print(("ok   " if holds else "FAIL ") + line)
+    failed = sum(1 for holds, _ in checks if not holds)
+    print("budgets: %d passed, %d failed" % (len(checks) - failed, failed))
+    return 1 if failed else 0
 
 
 def cpu_model():

@@ -89,6 +89,23 @@ def stop_wine():
     subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
 
 
+def attach_loop(image):
+    """Attaches an image as a loop device: (/dev/loopN, None) or (None, why not).
+
+    Read-write, so a write to the device would show in the image.
+    """
+    if os.geteuid() != 0 or shutil.which("losetup") is None:
+        return None, "not root"
+    done = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
+    if done.returncode != 0:
+        return None, done.stderr.strip()
+    return done.stdout.strip(), None
+
+
+def detach_loop(device):
+    subprocess.run(["losetup", "-d", device], check=False)
+
+
 def through_dev(path):
     """A path as a Linux device name: /dev/ + ../path."""
     return ".." + os.path.abspath(path)
@@ -120,7 +137,7 @@ class Fixtures:
 
     def __exit__(self, *exc):
         for device in self.loops:
-            subprocess.run(["losetup", "-d", device], check=False)
+            detach_loop(device)
         if self.platform == "wine":
             stop_wine()
         return False
@@ -147,14 +164,10 @@ class Fixtures:
             self.notes.append("not root: the loop-device cases (partitioned disk, FAT volume) "
                               "are skipped")
             return
-        # Attached read-write, so a write to the device would show in the image.
         for name in LOOP_IMAGES:
-            done = subprocess.run(["losetup", "-f", "--show", self.images[name]],
-                                  capture_output=True, text=True)
-            if done.returncode != 0:
-                self.notes.append("losetup failed (%s): the %s cases are skipped"
-                                  % (done.stderr.strip(), name))
+            device, error = attach_loop(self.images[name])
+            if device is None:
+                self.notes.append("losetup failed (%s): the %s cases are skipped" % (error, name))
                 continue
-            device = done.stdout.strip()
             self.loops.append(device)
             self.sources[name] = os.path.basename(device)

@@ -28,7 +28,7 @@ import subprocess
 import sys
 import tempfile
 
-from fixtures import WINE, start_wine, stop_wine
+from fixtures import WINE, attach_loop, detach_loop, start_wine, stop_wine
 
 # Everything the program may call: process start-up, memory, the signal
 # setting for SIGPIPE, and its one open-read-close, create-write-close.
@@ -196,14 +196,11 @@ def main():
         with open(image, "wb") as f:
             f.write(os.urandom(64 * 1024))
         devices = [("image", ".." + image, image)]
-        loop = None
-        if os.geteuid() == 0:
-            done = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
-            if done.returncode == 0:
-                loop = done.stdout.strip()
-                devices.append(("loop device", os.path.basename(loop), loop))
-        if loop is None:
-            print("note: not root, or losetup failed: only the image file is traced")
+        loop, why = attach_loop(image)
+        if loop:
+            devices.append(("loop device", os.path.basename(loop), loop))
+        else:
+            print("note: no loop device (%s): only the image file is traced" % why)
         try:
             for kind, source, device in devices:
                 for mode, target in (("store", "copy.bin"), ("dump", None)):
@@ -212,7 +209,7 @@ def main():
                                          target, folder))
         finally:
             if loop:
-                subprocess.run(["losetup", "-d", loop], check=False)
+                detach_loop(loop)
     passed = sum(results)
     print("readonly: %d passed, %d failed" % (passed, len(results) - passed))
     return 0 if all(results) else 1
