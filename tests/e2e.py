@@ -485,6 +485,10 @@ def check_case(case, platform, fx, root):
             {k: show(v) for k, v in got_files.items()}))
     if err and platform.kind == "native":
         problems.append("stderr should be empty, got %s" % show(err))
+    elif problems and err:
+        # Wine's own complaints: only a diagnosis, since Wine may print them
+        # on any run.
+        problems.append("stderr from Wine:\n    " + err.decode("utf-8", "replace").strip())
     changed = [name for name, digest in image_hashes(fx.images).items()
                if fx.hashes[name] != digest]
     if changed:

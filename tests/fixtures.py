@@ -69,12 +69,19 @@ def wine_env():
 def start_wine(program):
     """Readies the prefix in $WINEPREFIX; returns its dosdevices folder."""
     devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
-    # One wineserver for the whole run: one started by a captured run
-    # would hold the capture pipes open for seconds after each case.
-    # It refuses to start when one is already running, which is as good.
-    subprocess.run([WINESERVER, "-p"], env=wine_env(), check=False)
     if not os.path.isdir(devices):
         tool(WINE, "wineboot", "-i", env=wine_env(), stderr=subprocess.DEVNULL)
+        # The server wineboot started lingers a few seconds and then exits,
+        # and a case that starts while it shuts down fails to run at all.
+        # Let it go, so the persistent one below is the only one.
+        subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
+    # One wineserver for the whole run: one started by a captured run
+    # would hold the capture pipes open for seconds after each case.
+    # It refuses to start when one is already running (status 2); that
+    # one was started here too, so it is persistent as well.
+    started = subprocess.run([WINESERVER, "-p"], env=wine_env(), check=False)
+    if started.returncode not in (0, 2):
+        raise RuntimeError("wineserver -p failed with status %d" % started.returncode)
     # The first program also starts Wine's services, which inherit its
     # output and hold it open: let them inherit nothing a case captures.
     subprocess.run([WINE, program], env=wine_env(), stdout=subprocess.DEVNULL,
