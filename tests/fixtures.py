@@ -77,8 +77,9 @@ def start_wine(program):
         subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
     # One wineserver for the whole run: one started by a captured run
     # would hold the capture pipes open for seconds after each case.
-    # It refuses to start when one is already running (status 2); that
-    # one was started here too, so it is persistent as well.
+    # It refuses to start when one is already running (status 2). In this
+    # private prefix only this code and the demo start one, and both start
+    # it persistent, so that one serves as well.
     started = subprocess.run([WINESERVER, "-p"], env=wine_env(), check=False)
     if started.returncode not in (0, 2):
         raise RuntimeError("wineserver -p failed with status %d" % started.returncode)
