@@ -75,9 +75,10 @@ LPWSTR form_device_path(LPCWSTR source)
         path[end++] = source[i];
     path[end] = 0;
 
-    // The documented form is mbr<Number>:, so the last character is the
-    // colon; it is dropped unexamined. The prefix guarantees there is one.
-    if (disk)
+    // The documented form is mbr<Number>:, and only its colon goes. A
+    // forgotten colon must not cost the last digit instead: mbr12 would then
+    // read disk 1, and a restore "to disk 12" would write disk 1's table.
+    if (disk && path[end - 1] == ':')
         path[end - 1] = 0;
     return path;
 }

@@ -8,8 +8,8 @@
 bool is_disk_form(LPCWSTR source);
 
 // The device path for a source argument: "\\.\" and the whole argument, or,
-// for the disk form, "\\.\PhysicalDrive" and the text after "mbr" without its
-// last character (the colon of mbr<Number>:). Null only when memory runs out.
+// for the disk form, "\\.\PhysicalDrive" and the text after "mbr" less a
+// final colon (that of mbr<Number>:). Null only when memory runs out.
 LPWSTR form_device_path(LPCWSTR source);
 
 #endif

@@ -19,6 +19,32 @@ static int print_error_line(DWORD code)
     return failure_status;
 }
 
+// msvcrt's printf abandons the rest of its format at the first character of
+// a name that has no narrow form, newline included. Printing the name by
+// itself lets the line end, so the error line still stands on its own.
+static void print_named(const char *message, LPCWSTR name)
+{
+    printf("%s", message);
+    printf("%S", name);
+    printf("\n");
+}
+
+// A name the platform keeps for a device (NUL, CON, \\.\PhysicalDrive1,
+// ...) can open that device even with CREATE_NEW, and only the handle can
+// tell. A new file on a file system is a disk file that the platform
+// describes as an empty file with a link, and neither a folder nor a device.
+static bool is_new_file(HANDLE file)
+{
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information))
+        return false;
+    DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+    return (information.dwFileAttributes & not_a_file) == 0 && information.nFileSizeHigh == 0 &&
+           information.nFileSizeLow == 0 && information.nNumberOfLinks != 0;
+}
+
 int sector_copy(LPCWSTR device_path, LPCWSTR target)
 {
     BYTE *sector = (BYTE *)GlobalAlloc(GMEM_FIXED, sector_size);
@@ -27,7 +53,7 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
                                 OPEN_EXISTING, 0, NULL);
     if (is_bad_handle(source)) {
         DWORD code = GetLastError();
-        printf("Can't open %S\n", device_path);
+        print_named("Can't open ", device_path);
         return print_error_line(code);
     }
 
@@ -59,8 +85,14 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
         sink = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
         if (is_bad_handle(sink)) {
             DWORD code = GetLastError();
-            printf("Can't create output file %S\n", target);
+            print_named("Can't create output file ", target);
             return print_error_line(code);
+        }
+        // Closed before a byte is written: the name is taken, by a device.
+        if (!is_new_file(sink)) {
+            CloseHandle(sink);
+            print_named("Can't create output file ", target);
+            return print_error_line(ERROR_FILE_EXISTS);
         }
     }
 
@@ -75,6 +107,17 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
         printf("Written %d bytes instead of %d\n", (int)count, (int)sector_size);
         return print_error_line(code);
     }
-    CloseHandle(sink);
+
+    // A backup counts as stored only once it is on stable storage: a write
+    // alone may still fail on its way there (a full thin disk, a network
+    // file system reporting at the close), or vanish in a power cut.
+    // Standard output, a console or a pipe, has nothing to flush.
+    if (target != NULL && (!FlushFileBuffers(sink) || !CloseHandle(sink))) {
+        DWORD code = GetLastError();
+        print_named("Can't flush output file ", target);
+        return print_error_line(code);
+    }
+    if (target == NULL)
+        CloseHandle(sink);
     return 0;
 }

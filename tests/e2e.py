@@ -19,12 +19,16 @@ strace also injects the read and write faults.
 import argparse
 import hashlib
 import os
+import pty
 import re
+import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 import fixtures
 
@@ -60,6 +64,8 @@ ERRORS = {
     "io": (None, 5),  # EIO
     "long_source": (123, 36),  # ERROR_INVALID_NAME, ENAMETOOLONG
     "long_target": (2, 36),  # ERROR_FILE_NOT_FOUND, ENAMETOOLONG
+    "too_big": (None, 27),  # EFBIG
+    "no_memory": (None, 12),  # ENOMEM
 }
 
 # The longest single argument each platform passes: Linux's MAX_ARG_STRLEN
@@ -76,13 +82,22 @@ def sector(fixture):
     return ("sector", fixture)
 
 
+def sector_start(fixture, size):
+    """Expected output: the first size bytes of a fixture's sector."""
+    return ("sector", fixture, size)
+
+
 def symlink(to):
     return ("symlink", to)
 
 
+FIFO = ("fifo",)
+
+
 class Case:
     def __init__(self, name, args, status, out=None, files=None, before=None, stdout="pipe",
-                 only=None, inject=None, user=None, raw=None, comment=""):
+                 only=None, inject=None, user=None, raw=None, limits=None, stdin=None,
+                 comment=""):
         self.name = name
         # "@name" stands for a fixture's source argument on the platform at
         # hand, "@long" for the longest argument the platform passes.
@@ -93,10 +108,13 @@ class Case:
         # pipe; under Wine only then is it left unchecked.
         self.out = out
         self.files = files or {}  # every name expected in the folder afterwards
-        # Names made before the run: bytes for a file, symlink(to), or for a
-        # folder (name ending in "/") None or its mode.
+        # Names made before the run: bytes for a file, symlink(to), FIFO, or
+        # for a folder (name ending in "/") None or its mode.
         self.before = before or {}
-        self.stdout = stdout  # pipe, closed, full or broken
+        # pipe, closed, full, broken, file (read back afterwards) or
+        # nonblocking (a pipe in non-blocking mode, full when the program
+        # starts, drained a moment later)
+        self.stdout = stdout
         self.only = only  # "native" or "wine" where only one platform can show it
         # Natively, strace fault injections (separated by spaces), and what
         # they hit: "source" or
@@ -105,6 +123,10 @@ class Case:
         self.inject_on = inject[1] if isinstance(inject, tuple) else None
         self.user = user  # "nobody": natively, drop root's privileges first
         self.raw = raw  # under Wine: the command line after the program name, as typed
+        # Natively, resource limits for the program: {"fsize": bytes} or
+        # {"as": bytes}.
+        self.limits = limits or {}
+        self.stdin = stdin  # "tty": a terminal, so that Wine gives the program a console
         self.comment = comment
 
 
@@ -141,14 +163,17 @@ CASES = [
     Case("usage with stdout closed", [], -1, None, stdout="closed"),
     # Open failures name the formed path, and leave no file.
     Case("unmapped drive", ["Q:", "out.bin"], -2, ["Can't open \\\\.\\Q:", "Error {not_found}"]),
-    Case("mbr without colon loses its digit", ["mbr0", "out.bin"], -2,
-         ["Can't open \\\\.\\PhysicalDrive", "Error {not_found}"]),
+    Case("mbr without colon keeps its digit", ["mbr0", "out.bin"], 0, [], {"out.bin": sector("mbr")},
+         only="wine", comment="a forgotten colon still reads disk 0, the disk that was named"),
+    Case("two digits without colon", ["mbr12", "out.bin"], -2,
+         ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"],
+         comment="disk 12, which is not there: never disk 1, which is"),
     Case("mbr alone", ["mbr", "out.bin"], -2,
-         ["Can't open \\\\.\\PhysicalDriv", "Error {not_found}"]),
+         ["Can't open \\\\.\\PhysicalDrive", "Error {not_found}"]),
     Case("too short for the disk form", ["mb"], -2, ["Can't open \\\\.\\mb", "Error {not_found}"]),
     Case("no such disk number", ["mbr9:", "out.bin"], -2,
          ["Can't open \\\\.\\PhysicalDrive9", "Error {not_found}"]),
-    Case("disk form with two digits", ["mbr12:"], -2,
+    Case("disk form with two digits", ["MBR12:"], -2,
          ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"]),
     Case("disk form without digits", ["mbrX:", "out.bin"], -2,
          ["Can't open \\\\.\\PhysicalDriveX", "Error {not_found}"],
@@ -212,6 +237,25 @@ CASES = [
          before={"\udcff.bin": EXISTING}, only="native", comment="the byte ff, printed as typed"),
     Case("longest target argument", ["@mbr", "@long"], -2,
          ["Can't create output file {long}", "Error {long_target}"]),
+    # A target that names a device never receives a byte. Windows sends DOS
+    # device names, with any extension and in any folder, to the device even
+    # under CREATE_NEW; the handle gives them away. Linux's O_EXCL refuses
+    # every existing name.
+    *[Case("target is the device name " + name, ["@mbr", name], -2,
+           ["Can't create output file " + name, "Error {exists}"], {"backups/": None},
+           before={"backups/": None}, only="wine",
+           stdin="tty" if name in ("con", "CONOUT$") else None)
+      for name in ("nul.bin", "Nul.mbr", "backups\\NUL.bin", "NUL", "NUL.", "COM1", "con",
+                   "CONOUT$")],
+    # M: is the mbr image's letter: a store onto it would change the image.
+    *[Case("target is the device " + name, ["@fat", name], -2,
+           ["Can't create output file " + name, "Error {exists}"], only="wine")
+      for name in ("\\\\.\\M:", "\\\\?\\M:", "\\\\.\\PhysicalDrive0")],
+    *[Case("target is the device " + name, ["@mbr", name], -2,
+           ["Can't create output file " + name, "Error {exists}"], only="native")
+      for name in ("/dev/null", "/proc/self/fd/1")],
+    Case("target is a FIFO", ["@mbr", "fifo"], -2, ["Can't create output file fifo", "Error {exists}"],
+         {"fifo": FIFO}, before={"fifo": FIFO}, only="native"),
     # Writes that fall short. The sink stays as the write left it.
     Case("short write to file", ["@mbr", "out.bin"], -2,
          ["Written 100 bytes instead of 512", "Error {none}"], {"out.bin": b""}, only="native",
@@ -222,6 +266,27 @@ CASES = [
          inject=("write:error=ENOSPC", "target")),
     Case("short write to stdout", ["@raw"], -2, ["Written 100 bytes instead of 512", "Error {none}"],
          only="native", inject="write:retval=100:when=1"),
+    Case("file-size limit in store mode", ["@mbr", "out.bin"], -2,
+         ["Written 0 bytes instead of 512", "Error {too_big}"], {"out.bin": b""},
+         limits={"fsize": 0}, only="native", comment="EFBIG, not death by SIGXFSZ"),
+    Case("file-size limit in dump mode", ["@raw"], -2, [sector_start("raw", 100)], stdout="file",
+         limits={"fsize": 100}, only="native",
+         comment="100 bytes fit; the messages then find the file full too"),
+    Case("non-blocking stdout, full at the start", ["@raw"], 0, [sector("raw")],
+         stdout="nonblocking", only="native",
+         comment="the program waits for the reader, as a Windows write does"),
+    Case("no memory for the arguments", ["@long", "out.bin"], -2, ["Error {no_memory}"],
+         limits={"as": 2 << 20}, only="native",
+         comment="the error line and -2, never the usage as if nothing had been typed"),
+    # A store is done only once the file is on stable storage.
+    Case("flush of the new file fails", ["@mbr", "out.bin"], -2,
+         ["Can't flush output file out.bin", "Error {io}"], {"out.bin": sector("mbr")},
+         only="native", inject=("fsync:error=EIO", "target"),
+         comment="the file stays, as after a short write"),
+    Case("close of the new file fails", ["@mbr", "out.bin"], -2,
+         ["Can't flush output file out.bin", "Error {io}"], {"out.bin": sector("mbr")},
+         only="native", inject=("close:error=EIO", "target"),
+         comment="as NFS reports a failed write-back"),
     Case("stdout closed", ["@mbr"], -2, ["Can't access STDOUT", "Error {bad_fd}"], stdout="closed"),
     Case("stdout full", ["@mbr"], -2,
          [sector("mbr"), "Written 0 bytes instead of 512", "Error {full}"], stdout="full",
@@ -328,7 +393,7 @@ def expected_stdout(case, platform, images, sources):
     for item in items:
         if isinstance(item, tuple):
             with open(images[item[1]], "rb") as f:
-                out += f.read(SECTOR)
+                out += f.read(item[2] if len(item) > 2 else SECTOR)
             continue
         for name, codes in ERRORS.items():
             item = item.replace("{" + name + "}", str(codes[platform.index]))
@@ -350,6 +415,8 @@ def prepare(folder, before):
                 os.chmod(path, content)
         elif isinstance(content, tuple) and content[0] == "symlink":
             os.symlink(content[1], path)
+        elif content == FIFO:
+            os.mkfifo(path)
         else:
             with open(path, "wb") as f:
                 f.write(content)
@@ -362,6 +429,8 @@ def listing(folder):
         path = os.path.join(folder, name)
         if os.path.islink(path):
             found[name] = symlink(os.readlink(path))
+        elif stat.S_ISFIFO(os.stat(path).st_mode):
+            found[name] = FIFO
         elif os.path.isdir(path):
             found[name + "/"] = None
         else:
@@ -386,7 +455,36 @@ def drop_to_nobody():
     os.setuid(NOBODY)
 
 
-def run(platform, command, case, cwd):
+LIMITS = {"fsize": resource.RLIMIT_FSIZE, "as": resource.RLIMIT_AS}
+
+
+def full_nonblocking_pipe():
+    """A pipe whose write end is non-blocking and already full: (reader, writer, bytes in it)."""
+    reader, writer = os.pipe()
+    os.set_blocking(writer, False)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(writer, b"\0" * 4096)
+    except BlockingIOError:
+        pass
+    return reader, writer, filled
+
+
+def drain(reader, process, filled):
+    """Everything the program wrote after the filler, read once it has had time to block."""
+    time.sleep(0.3)
+    data = bytearray()
+    while True:
+        chunk = os.read(reader, 65536)
+        if not chunk:
+            break
+        data += chunk
+    process.wait(timeout=120)
+    return bytes(data[filled:])
+
+
+def run(platform, command, case, cwd, capture):
     """Runs the command; returns (status, stdout bytes or None, stderr bytes)."""
     mode = case.stdout
     steps = []
@@ -397,12 +495,15 @@ def run(platform, command, case, cwd):
         steps.append(lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
     if case.user == "nobody" and os.geteuid() == 0:
         steps.append(drop_to_nobody)
+    for name, value in case.limits.items():
+        steps.append(lambda r=LIMITS[name], v=value: resource.setrlimit(r, (v, v)))
 
     def before_exec():
         for step in steps:
             step()
 
     stdout = subprocess.PIPE
+    stdin = subprocess.DEVNULL
     closing = []
     if mode == "full":
         stdout = open("/dev/full", "wb")
@@ -414,13 +515,31 @@ def run(platform, command, case, cwd):
         closing.append(writer)
     elif mode == "closed":
         stdout = None
+    elif mode == "file":
+        stdout = open(capture, "wb")
+        closing.append(stdout)
+    if case.stdin == "tty":
+        terminal, stdin = pty.openpty()
+        closing += [terminal, stdin]
     try:
-        done = subprocess.run(command, cwd=cwd, env=platform.env, stdin=subprocess.DEVNULL,
+        if mode == "nonblocking":
+            reader, writer, filled = full_nonblocking_pipe()
+            closing.append(reader)
+            process = subprocess.Popen(command, cwd=cwd, env=platform.env, stdin=stdin,
+                                       stdout=writer, stderr=subprocess.PIPE,
+                                       preexec_fn=before_exec if steps else None)
+            os.close(writer)
+            out = drain(reader, process, filled)
+            return process.returncode, out, process.stderr.read()
+        done = subprocess.run(command, cwd=cwd, env=platform.env, stdin=stdin,
                               stdout=stdout, stderr=subprocess.PIPE, timeout=120,
                               preexec_fn=before_exec if steps else None)
     finally:
         for item in closing:
             item.close() if hasattr(item, "close") else os.close(item)
+    if mode == "file":
+        with open(capture, "rb") as f:
+            return done.returncode, f.read(), done.stderr
     return done.returncode, done.stdout if mode == "pipe" else None, done.stderr
 
 
@@ -463,10 +582,11 @@ def check_case(case, platform, fx, root):
 
     trace = None
     observe = platform.kind == "native" and not platform.wrap
-    if observe and case.stdout != "pipe" and case.out is not None:
+    unreadable = case.stdout in ("closed", "full", "broken")
+    if observe and unreadable and case.out is not None:
         trace = os.path.join(root, "trace")
     command = platform.command(case, resolve_args(case, fx.sources), trace, folder)
-    status, out, err = run(platform, command, case, folder)
+    status, out, err = run(platform, command, case, folder, os.path.join(root, "stdout"))
     if trace:
         out = attempted_stdout(trace)
 
@@ -503,6 +623,8 @@ def main():
     parser.add_argument("platform", choices=["native", "wine"])
     parser.add_argument("program")
     parser.add_argument("--launcher", help="under Wine: the program that runs a raw command line")
+    parser.add_argument("--no-limits", action="store_true",
+                        help="skip the cases that limit the program's resources (for ASan)")
     parser.add_argument("--wrap", nargs=argparse.REMAINDER, default=[],
                         help="a command to run the native program under, such as valgrind")
     options = parser.parse_args()
@@ -527,6 +649,8 @@ def main():
                 reason = "no launcher for raw command lines"
             elif platform.wrap and case.inject:
                 reason = "strace does not nest with %s" % os.path.basename(platform.wrap[0])
+            elif case.limits and (platform.wrap or options.no_limits):
+                reason = "a resource limit does not fit this build's own needs"
             if reason:
                 print("skip %s: %s" % (case.name, reason))
                 skipped += 1

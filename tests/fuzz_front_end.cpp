@@ -5,8 +5,9 @@
 // unit ends an argument. Every argument is formed into a device path and
 // checked against a restatement of the rules written apart from the code:
 // the prefix, the fold of A to Z alone over exactly three units, and the
-// dropped last character of the disk form. Byte-sized vectors also go round
-// the command line and must come back unchanged. ASan guards the storage.
+// disk form losing a final colon and nothing else. Byte-sized vectors also
+// go round the command line and must come back unchanged. ASan guards the
+// storage.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,9 +35,10 @@ static std::wstring expected_path(const std::wstring &source)
 {
     if (!expected_disk_form(source))
         return L"\\\\.\\" + source;
-    std::wstring path = L"\\\\.\\PhysicalDrive" + source.substr(3);
-    path.pop_back();
-    return path;
+    std::wstring number = source.substr(3);
+    if (!number.empty() && number.back() == L':')
+        number.pop_back();
+    return L"\\\\.\\PhysicalDrive" + number;
 }
 
 static void check_device_path(const std::wstring &source)

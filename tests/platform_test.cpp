@@ -219,6 +219,66 @@ TEST(Handles, UnsupportedCombinationsAreRefused)
     EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
 }
 
+// What the tool asks of a new target's handle: only a new regular file
+// passes as an empty disk file that is neither a folder nor a device.
+TEST(Handles, TypeAndInformationTellFilesFromDevices)
+{
+    char folder[] = "/tmp/handles-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string fifo = std::string(folder) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string file = std::string(folder) + "/new.bin";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY);
+    int null_fd = open("/dev/null", O_WRONLY);
+    int fifo_fd = open(fifo.c_str(), O_RDWR);
+
+    struct Expected {
+        int fd;
+        DWORD type;
+        DWORD attributes;
+        const char *what;
+    };
+    const Expected rows[] = {
+        {fd, FILE_TYPE_DISK, 0, "a new file"},
+        {folder_fd, FILE_TYPE_DISK, FILE_ATTRIBUTE_DIRECTORY, "a folder"},
+        {null_fd, FILE_TYPE_CHAR, FILE_ATTRIBUTE_DEVICE, "a character device"},
+        {fifo_fd, FILE_TYPE_PIPE, 0, "a FIFO"},
+    };
+    for (const Expected &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_GE(row.fd, 0);
+        HANDLE handle = (HANDLE)(intptr_t)row.fd;
+        EXPECT_EQ(GetFileType(handle), row.type);
+        BY_HANDLE_FILE_INFORMATION information = {~0u, ~0u, ~0u, 0};
+        EXPECT_TRUE(GetFileInformationByHandle(handle, &information));
+        EXPECT_EQ(information.dwFileAttributes, row.attributes);
+        EXPECT_GE(information.nNumberOfLinks, 1u);
+    }
+    ASSERT_EQ(write(fd, "abc", 3), 3);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    EXPECT_TRUE(GetFileInformationByHandle((HANDLE)(intptr_t)fd, &information));
+    EXPECT_EQ(information.nFileSizeLow, 3u);
+    EXPECT_EQ(information.nFileSizeHigh, 0u);
+
+    for (int open_fd : {fd, folder_fd, null_fd, fifo_fd})
+        close(open_fd);
+    // A closed descriptor: both calls fail and say why.
+    EXPECT_EQ(GetFileType((HANDLE)(intptr_t)fd), FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), (DWORD)EBADF);
+    EXPECT_FALSE(GetFileInformationByHandle((HANDLE)(intptr_t)fd, &information));
+    std::string command = std::string("rm -rf '") + folder + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
+TEST(Arguments, NoCommandLineIsOutOfMemory)
+{
+    int count = 7;
+    EXPECT_EQ(CommandLineToArgvW(nullptr, &count), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ENOMEM);
+}
+
 TEST(Handles, NameWithUnitAboveAByteIsRefused)
 {
     HANDLE handle =

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <printf.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,9 @@
 static DWORD last_error;
 static int saved_argc;
 static char **saved_argv;
+// The file CreateFileW created, whose folder FlushFileBuffers syncs too.
+static int created_fd = -1;
+static const char *created_path;
 
 static const char sys_block_dir[] = "/sys/block";
 static const char dev_dir[] = "/dev";
@@ -68,13 +72,19 @@ static int wide_string_argument(const struct printf_info *, size_t n, int *types
 // glibc hands init_array functions the process's arguments, which saves
 // reading /proc/self/cmdline. The standard %S would convert through the
 // locale and stop at the first byte above 127; names must come out as typed.
-// A reader of standard output that goes away must show as a failed write,
-// not kill the process.
+// A reader of standard output that goes away, or a file-size limit, must
+// show as a failed write (EPIPE, EFBIG), not kill the process without a
+// word. Blocking both signals does that in one call; the process runs
+// nothing else that could want them.
 static void start_up(int argc, char **argv, char **)
 {
     platform_set_arguments(argc, argv);
     register_printf_specifier('S', print_wide_bytes, wide_string_argument);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t fatal_to_writes;
+    sigemptyset(&fatal_to_writes);
+    sigaddset(&fatal_to_writes, SIGPIPE);
+    sigaddset(&fatal_to_writes, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &fatal_to_writes, NULL);
 }
 
 __attribute__((section(".init_array"),
@@ -144,10 +154,9 @@ LPWSTR platform_command_line(int argc, char **argv)
 LPWSTR GetCommandLineW(void)
 {
     static LPWSTR line;
-    static WCHAR empty[1];
     if (line == NULL)
         line = platform_command_line(saved_argc, saved_argv);
-    return line != NULL ? line : empty;
+    return line;
 }
 
 static bool is_blank(WCHAR c)
@@ -157,6 +166,10 @@ static bool is_blank(WCHAR c)
 
 LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count)
 {
+    if (command_line == NULL) {
+        last_error = ENOMEM;
+        return NULL;
+    }
     // No argument is longer than the line, and there are at most half as
     // many arguments as characters, plus one.
     SIZE_T length = 0;
@@ -446,7 +459,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void *, DWORD disposition,
         return INVALID_HANDLE_VALUE;
     }
     fd = clear_of_standard_streams(fd);
-    return fd >= 0 ? handle_of(fd) : INVALID_HANDLE_VALUE;
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    if (open_flags & O_CREAT) {
+        created_fd = fd;
+        created_path = path;
+    }
+    return handle_of(fd);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, DWORD *count, void *)
@@ -464,18 +483,111 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, DWORD *count, void *)
     return 1;
 }
 
+// Waits until a descriptor in non-blocking mode can take a write. True when
+// the write should be tried again.
+static bool wait_writable(int fd)
+{
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    struct pollfd ready = {fd, POLLOUT, 0};
+    int result;
+    do
+        result = poll(&ready, 1, -1);
+    while (result < 0 && errno == EINTR);
+    return result > 0;
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, DWORD *count, void *)
 {
     ssize_t result;
     do
         result = write(fd_of(file), buffer, size);
-    while (result < 0 && errno == EINTR);
+    while (result < 0 && (errno == EINTR || wait_writable(fd_of(file))));
     if (result < 0) {
         last_error = (DWORD)errno;
         *count = 0;
         return 0;
     }
     *count = (DWORD)result;
+    return 1;
+}
+
+// The folder part of a path: "." for a bare name, "/" for a name at the root.
+static char *folder_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == NULL)
+        return strdup(".");
+    size_t length = slash == path ? 1 : (size_t)(slash - path);
+    return strndup(path, length);
+}
+
+// A new name is an entry in its folder, and file systems such as FAT do not
+// persist it with the file's data.
+static BOOL flush_folder(const char *path)
+{
+    char *folder = folder_of(path);
+    if (folder == NULL) {
+        last_error = ENOMEM;
+        return 0;
+    }
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    free(folder);
+    if (fd < 0) {
+        last_error = (DWORD)errno;
+        return 0;
+    }
+    int result = fsync(fd);
+    int error = errno;
+    close(fd);
+    if (result != 0 && error != EINVAL) {
+        last_error = (DWORD)error;
+        return 0;
+    }
+    return 1;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    int fd = fd_of(file);
+    if (fsync(fd) != 0) {
+        last_error = (DWORD)errno;
+        return 0;
+    }
+    return fd == created_fd ? flush_folder(created_path) : 1;
+}
+
+DWORD GetFileType(HANDLE file)
+{
+    struct stat status;
+    if (fstat(fd_of(file), &status) != 0) {
+        last_error = (DWORD)errno;
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISCHR(status.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_DISK;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information)
+{
+    struct stat status;
+    if (fstat(fd_of(file), &status) != 0) {
+        last_error = (DWORD)errno;
+        return 0;
+    }
+    DWORD attributes = 0;
+    if (S_ISDIR(status.st_mode))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        attributes |= FILE_ATTRIBUTE_DEVICE;
+    uint64_t size = (uint64_t)status.st_size;
+    information->dwFileAttributes = attributes;
+    information->nFileSizeHigh = (DWORD)(size >> 32);
+    information->nFileSizeLow = (DWORD)size;
+    information->nNumberOfLinks = (DWORD)status.st_nlink;
     return 1;
 }
 

@@ -16,6 +16,8 @@
 // - "\\.\NAME" opens /dev/NAME, except "\\.\PhysicalDriveN" (N all decimal
 //   digits), which opens the N-th whole disk counted from 0 in natural name
 //   order. Other names are ordinary paths.
+// - SIGPIPE and SIGXFSZ are blocked, so a gone reader or a file-size limit
+//   shows as a failed write rather than a silent death.
 // - Share modes are accepted and ignored: POSIX has no mandatory locking of
 //   this kind, so other processes can always read and write the device.
 // - printf's %S prints a wide string as those bytes.
@@ -48,15 +50,34 @@ typedef void *HGLOBAL;
 #define OPEN_EXISTING 3u
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define GMEM_FIXED 0x0000u
+#define FILE_TYPE_UNKNOWN 0u
+#define FILE_TYPE_DISK 1u
+#define FILE_TYPE_CHAR 2u
+#define FILE_TYPE_PIPE 3u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_DEVICE 0x40u
+// The code of a name that is taken: EEXIST, as an O_EXCL create reports it.
+#define ERROR_FILE_EXISTS 17u
+
+// The fields of the Win32 structure that the tool reads.
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+};
 
 // The process's arguments as one command line, quoted so that
-// CommandLineToArgvW gives back exactly the original arguments. Never null.
+// CommandLineToArgvW gives back exactly the original arguments. Null, unlike
+// on Windows, when memory runs out: an empty line would pass for no
+// arguments at all.
 LPWSTR GetCommandLineW(void);
 
 // Splits a command line by the Windows rules: spaces and tabs separate
 // arguments unless quoted; 2n backslashes before a quote give n backslashes
 // and the quote opens or closes quoting; 2n+1 give n and a literal quote;
-// other backslashes are literal. Null only when memory runs out.
+// other backslashes are literal. Null when memory runs out, or when
+// command_line is null (ENOMEM then, as that is the only cause).
 LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count);
 
 // Fixed memory that is never freed. Null only when memory runs out.
@@ -73,8 +94,24 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void *security, DWOR
 
 // One read or write system call (retried only when interrupted). The count
 // is what the system reported, 0 on failure; a short count is not a failure.
+// A write to a descriptor in non-blocking mode that cannot take the bytes
+// yet waits until it can, as a Windows write does.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, DWORD *count, void *overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, DWORD *count, void *overlapped);
+
+// fsync of the file and, for a file that CreateFileW created, of the folder
+// that holds it, so that its name is as stable as its bytes. A folder whose
+// file system cannot be synced (EINVAL) is left as it is.
+BOOL FlushFileBuffers(HANDLE file);
+
+// FILE_TYPE_DISK for a regular file, a folder or a block device,
+// FILE_TYPE_CHAR for a character device, FILE_TYPE_PIPE for a FIFO or a
+// socket; FILE_TYPE_UNKNOWN when fstat fails.
+DWORD GetFileType(HANDLE file);
+
+// From fstat: FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_DEVICE
+// for a device node, the size and the count of links.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information);
 
 BOOL CloseHandle(HANDLE handle);
 
