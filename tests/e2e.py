@@ -629,6 +629,8 @@ def main():
                         help="a command to run the native program under, such as valgrind")
     options = parser.parse_args()
 
+    if options.platform == "wine" and fixtures.cannot_run(options.program):
+        return fixtures.skip_or_fail(fixtures.cannot_run(options.program))
     root = tempfile.mkdtemp(prefix="sectpull-e2e-")
     os.chmod(root, 0o755)
     platform = Platform(options.platform, options.program, options.wrap, options.launcher)

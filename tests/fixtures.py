@@ -10,10 +10,24 @@ reached through the device namespace as /dev/../path/to/image.
 import os
 import random
 import shutil
+import struct
 import subprocess
 
-WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# tools/wine32 makes it: the system's wine64 beside a 32-bit Wine that runs
+# under qemu-i386, so one loader and one prefix serve both Windows builds.
+WINE32 = os.path.join(TOP, "build", "wine32")
+WINE32_LOADER = os.path.join(WINE32, "root", "usr", "lib", "wine", "wine64")
+if os.environ.get("WINE64"):
+    WINE = os.environ["WINE64"]
+elif os.path.exists(os.path.join(WINE32, "ready")):
+    WINE = WINE32_LOADER
+else:
+    WINE = "/usr/lib/wine/wine64"
 WINESERVER = os.environ.get("WINESERVER") or shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+# A new prefix whose wineboot goes wrong (explorer.exe restarted without
+# end when a library is missing) must not hang the tests.
+WINEBOOT_SECONDS = 240
 
 # Image name -> drive letter under Wine. C: and Z: are Wine's own.
 LETTERS = {
@@ -66,11 +80,46 @@ def wine_env():
     return dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
 
 
+def is_32_bit(program):
+    """True for a PE32 program for i386."""
+    with open(program, "rb") as f:
+        header = f.read(4096)
+    at = struct.unpack_from("<I", header, 0x3C)[0]
+    return struct.unpack_from("<H", header, at + 4)[0] == 0x14C
+
+
+def cannot_run(program):
+    """Why this machine's Wine cannot run the program, or None when it can."""
+    if is_32_bit(program) and WINE != WINE32_LOADER and not os.environ.get("WINE64"):
+        return "no 32-bit Wine: tools/wine32 makes it, as root (tools/deps test runs it)"
+    return None
+
+
+def skip_or_fail(reason):
+    """The exit status for a test that cannot run here: skipped (77), but
+    failed in CI, which must run everything."""
+    if os.environ.get("CI"):
+        print("FAIL (CI must run this): " + reason)
+        return 1
+    print("skip: " + reason)
+    return 77
+
+
 def start_wine(program):
     """Readies the prefix in $WINEPREFIX; returns its dosdevices folder."""
-    devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+    prefix = os.environ["WINEPREFIX"]
+    devices = os.path.join(prefix, "dosdevices")
+    syswow64 = os.path.join(prefix, "drive_c", "windows", "syswow64", "kernel32.dll")
+    if WINE == WINE32_LOADER and os.path.isdir(devices) and not os.path.exists(syswow64):
+        # Made by a 64-bit-only Wine: it cannot start the 32-bit program.
+        shutil.rmtree(prefix)
     if not os.path.isdir(devices):
-        tool(WINE, "wineboot", "-i", env=wine_env(), stderr=subprocess.DEVNULL)
+        try:
+            tool(WINE, "wineboot", "-i", env=wine_env(), stderr=subprocess.DEVNULL,
+                 timeout=WINEBOOT_SECONDS)
+        except subprocess.TimeoutExpired:
+            subprocess.run([WINESERVER, "-k"], env=wine_env(), check=False)
+            raise RuntimeError("wineboot -i took over %d s" % WINEBOOT_SECONDS)
         # The server wineboot started lingers a few seconds and then exits,
         # and a case that starts while it shuts down fails to run at all.
         # Let it go, so the persistent one below is the only one.

@@ -9,6 +9,9 @@ run as root and on an image file reached through /dev/.., and checks:
 - the device is opened O_RDONLY | O_NOCTTY | O_CLOEXEC and nothing else;
 - the only file opened for writing is the new target, with O_EXCL;
 - every write goes to the target or, in dump mode, to standard output;
+- in store mode the target, then its folder, are synced (fsync) after the
+  write and before the target is closed and the program exits; in dump
+  mode nothing is synced;
 - no call outside a short list of harmless ones is made at all: nothing
   truncates, renames, unlinks, links, changes modes or owners, maps a file
   for writing, or sends an ioctl;
@@ -28,14 +31,16 @@ import subprocess
 import sys
 import tempfile
 
-from fixtures import WINE, attach_loop, detach_loop, start_wine, stop_wine
+from fixtures import (WINE, attach_loop, cannot_run, detach_loop, skip_or_fail, start_wine,
+                      stop_wine)
 
 # Everything the program may call: process start-up, memory, the signal
-# setting for SIGPIPE, and its one open-read-close, create-write-close.
+# mask for SIGPIPE and SIGXFSZ, its one open-read-close, and
+# create-check-write-sync-close.
 ALLOWED = {
     "execve", "brk", "arch_prctl", "set_tid_address", "set_robust_list", "rseq", "prlimit64",
-    "readlink", "getrandom", "mprotect", "mmap", "munmap", "rt_sigaction", "openat", "read",
-    "close", "write", "fcntl", "newfstatat", "fstat", "exit_group",
+    "readlink", "getrandom", "mprotect", "mmap", "munmap", "rt_sigaction", "rt_sigprocmask",
+    "openat", "read", "close", "write", "fcntl", "newfstatat", "fstat", "fsync", "exit_group",
 }
 WRITE_FLAGS = ("O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND")
 CALL = re.compile(r"^\d+ +(\w+)\((.*)\) += (\S+)")
@@ -63,6 +68,8 @@ def check(name, program, source, device, target, cwd):
     target_path = os.path.join(cwd, target) if target else None
     device_real = os.path.realpath(device)
     device_opens = 0
+    # What happens to the target after the write, in order.
+    after_write = []
     for line in lines:
         match = CALL.match(line)
         if not match:
@@ -88,10 +95,27 @@ def check(name, program, source, device, target, cwd):
             to_stdout = target is None and fd.startswith("1<")
             if not (to_target or to_stdout):
                 problems.append("write elsewhere: " + line[:120])
+            if to_target:
+                after_write = ["write"]
+        if call in ("fsync", "close") and after_write:
+            fd = arguments.split(",")[0]
+            if fd.endswith("<%s>" % target_path):
+                after_write.append("%s target = %s" % (call, result))
+            elif fd.endswith("<%s>" % cwd):
+                after_write.append("%s folder = %s" % (call, result))
+        if call == "fsync" and not after_write:
+            problems.append("sync before any write to the target: " + line)
+        if call == "exit_group" and after_write:
+            after_write.append("exit")
         if call == "mmap" and "MAP_SHARED" in arguments and "PROT_WRITE" in arguments:
             problems.append("shared writable mapping: " + line)
     if device_opens != 1:
         problems.append("device opened %d times" % device_opens)
+    if target:
+        synced = ["write", "fsync target = 0", "fsync folder = 0", "close folder = 0",
+                  "close target = 0", "exit"]
+        if after_write != synced:
+            problems.append("after the write: %s, expected %s" % (after_write, synced))
     if sha256(device) != before:
         problems.append("the device's bytes changed")
     with open(device, "rb") as f:
@@ -134,6 +158,8 @@ def wine_opens(exe, args, cwd, env):
 
 def wine_check(exe):
     exe = os.path.abspath(exe)
+    if cannot_run(exe):
+        return skip_or_fail(cannot_run(exe))
     env = dict(os.environ, WINEDEBUG="-all,trace+file", LC_ALL="C.UTF-8")
     link = os.path.join(start_wine(exe), "w::")
     results = []
