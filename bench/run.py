@@ -5,9 +5,9 @@
     bench/run.py PROGRAM WIN32_EXE --check      check only the deterministic budgets
 
 The job is one sector from the same device: a loop device when run as
-root, otherwise an image file. Store mode creates a new file
-(dd ... of=FILE conv=excl); dump mode writes to standard output, which
-goes to /dev/null. Each run is a whole process started directly, with no
+root, otherwise an image file. Store mode creates a new file and flushes
+it to stable storage, as both tools do it (dd ... of=FILE conv=excl,fsync);
+dump mode writes to standard output, which goes to /dev/null. Each run is a whole process started directly, with no
 shell in between, and the two tools alternate run by run.
 """
 
@@ -35,7 +35,7 @@ def commands(tool, program, source, device, target):
     if tool == "sectpull":
         return [program, source] + ([target] if target else [])
     dd = ["dd", "if=" + device, "bs=512", "count=1", "status=none"]
-    return dd + (["of=" + target, "conv=excl"] if target else [])
+    return dd + (["of=" + target, "conv=excl,fsync"] if target else [])
 
 
 def timed_run(argv, stdout_fd):

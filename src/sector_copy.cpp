@@ -19,13 +19,20 @@ static int print_error_line(DWORD code)
     return failure_status;
 }
 
-// msvcrt's printf abandons the rest of its format at the first character of
-// a name that has no narrow form, newline included. Printing the name by
-// itself lets the line end, so the error line still stands on its own.
+// msvcrt's printf abandons the rest of its format, newline included, at the
+// first character of a name that has no narrow form, and runtimes differ in
+// how much of the name they print before it. One character a call makes the
+// cut the same everywhere, just before that character, and lets the line end
+// so the error line stands on its own.
 static void print_named(const char *message, LPCWSTR name)
 {
     printf("%s", message);
-    printf("%S", name);
+    WCHAR one[2] = {0, 0};
+    for (; *name != 0; name++) {
+        one[0] = *name;
+        if (printf("%S", one) < 0)
+            break;
+    }
     printf("\n");
 }
 
