@@ -1,4 +1,4 @@
-// Parts of the POSIX layer that its start-up and its tests reach directly.
+// Parts of the POSIX layer that its own files and its tests reach directly.
 #ifndef SECTPULL_PLATFORM_INTERNAL_H
 #define SECTPULL_PLATFORM_INTERNAL_H
 
@@ -21,6 +21,14 @@ LPWSTR platform_command_line(int argc, char **argv);
 // errno of a failed directory read. ENAMETOOLONG when path is too small.
 int find_whole_disk(const char *sys_block, const char *dev, unsigned long index, char *path,
                     size_t size);
+
+// Sets the code GetLastError returns, for the calls of other files.
+void platform_set_last_error(DWORD code);
+
+// Turns a wide name into the bytes it came from, mapping the device
+// namespace onto files (see platform.h). Returns null with the last error
+// set on failure.
+char *platform_system_path(LPCWSTR name);
 
 // Orders names as the kernel counts its disks: runs of digits as numbers
 // ("nvme2n1" < "nvme10n1"), other runs shorter first, then byte by byte
