@@ -12,6 +12,7 @@ import random
 import shutil
 import struct
 import subprocess
+import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # tools/wine32 makes it: the system's wine64 beside a 32-bit Wine that runs
@@ -56,6 +57,14 @@ def make_images(folder):
             "start=6144, type=83\n"
     tool("sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", images["mbr"],
          input=table.encode())
+    # The first partition's own first sector, read natively through the
+    # loop device's partition node; p1 holds the bytes expected there.
+    first_partition = rng.randbytes(1024)
+    with open(images["mbr"], "r+b") as f:
+        f.seek(2048 * 512)
+        f.write(first_partition)
+    with open(path("p1"), "wb") as f:
+        f.write(first_partition)
 
     tool("mkfs.fat", "-C", "-i", "5EC7B001", "-n", "SECTPULL", path("fat"), "1440")
 
@@ -146,14 +155,16 @@ def stop_wine():
     subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
 
 
-def attach_loop(image):
+def attach_loop(image, partitions=False):
     """Attaches an image as a loop device: (/dev/loopN, None) or (None, why not).
 
-    Read-write, so a write to the device would show in the image.
+    Read-write, so a write to the device would show in the image. With
+    partitions, the kernel also makes /dev/loopNpK for each partition.
     """
     if os.geteuid() != 0 or shutil.which("losetup") is None:
         return None, "not root"
-    done = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
+    done = subprocess.run(["losetup", "-f", "--show"] + (["-P"] if partitions else []) + [image],
+                          capture_output=True, text=True)
     if done.returncode != 0:
         return None, done.stderr.strip()
     return done.stdout.strip(), None
@@ -161,6 +172,22 @@ def attach_loop(image):
 
 def detach_loop(device):
     subprocess.run(["losetup", "-d", device], check=False)
+
+
+def partition_node(device, number):
+    """/dev/loopNpK of a loop device attached with partitions, or None.
+
+    The kernel makes it once it has read the table; a kernel built without
+    that table's parser makes it only when partx adds the partitions.
+    """
+    node = "%sp%d" % (device, number)
+    for attempt in range(40):
+        if os.path.exists(node):
+            return node
+        if attempt == 10:
+            subprocess.run(["partx", "-a", device], check=False, capture_output=True)
+        time.sleep(0.05)
+    return None
 
 
 def through_dev(path):
@@ -187,6 +214,9 @@ class Fixtures:
             self.attach_loops()
             for name, path in self.images.items():
                 self.sources.setdefault(name, through_dev(path))
+            # The names a Linux user types: absolute paths, opened as typed.
+            self.sources["raw_abs"] = os.path.abspath(self.images["raw"])
+            self.sources["folder_abs"] = os.path.abspath(self.images["folder"])
             for name in LOOP_IMAGES:
                 if name not in self.sources or self.sources[name].startswith(".."):
                     self.sources.pop(name, None)
@@ -222,9 +252,17 @@ class Fixtures:
                               "are skipped")
             return
         for name in LOOP_IMAGES:
-            device, error = attach_loop(self.images[name])
+            device, error = attach_loop(self.images[name], partitions=name == "mbr")
             if device is None:
                 self.notes.append("losetup failed (%s): the %s cases are skipped" % (error, name))
                 continue
             self.loops.append(device)
             self.sources[name] = os.path.basename(device)
+            self.sources[name + "_dev"] = device
+        if "mbr_dev" in self.sources:
+            partition = partition_node(self.sources["mbr_dev"], 1)
+            if partition:
+                self.sources["p1_dev"] = partition
+            else:
+                self.notes.append("no partition node for %s: the partition cases are skipped" %
+                                  self.sources["mbr_dev"])

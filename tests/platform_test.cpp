@@ -114,28 +114,53 @@ class FakeSysBlock : public ::testing::Test
     {
         char name[] = "/tmp/sysblock-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
-        root = name;
+        top = name;
+        root = top + "/block";
+        dev = top + "/dev";
+        ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(dev.c_str(), 0755), 0);
     }
     void TearDown() override
     {
-        std::string command = "rm -rf '" + root + "'";
+        std::string command = "rm -rf '" + top + "'";
         ASSERT_EQ(system(command.c_str()), 0);
     }
-    void entry(const char *name, bool has_device)
+    // An entry of /sys/block, with hardware behind it or not, its node
+    // under /dev or not, and its "hidden" attribute when given.
+    void entry(const char *name, bool has_device, bool has_node = true,
+               const char *hidden = nullptr)
     {
         std::string folder = root + "/" + name;
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         if (has_device) {
             ASSERT_EQ(symlink("../../devices/fake", (folder + "/device").c_str()), 0);
         }
+        if (has_node) {
+            int fd = open((dev + "/" + name).c_str(), O_WRONLY | O_CREAT, 0600);
+            ASSERT_GE(fd, 0);
+            close(fd);
+        }
+        if (hidden != nullptr) {
+            int fd = open((folder + "/hidden").c_str(), O_WRONLY | O_CREAT, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, hidden, strlen(hidden)), (ssize_t)strlen(hidden));
+            close(fd);
+        }
     }
+    // The disk's name under /dev, without the fake tree's folder.
     std::string disk(unsigned long index, int *error)
     {
-        char path[64];
-        *error = find_whole_disk(root.c_str(), "/dev", index, path, sizeof path);
-        return *error == 0 ? path : "";
+        char path[256];
+        *error = find_whole_disk(root.c_str(), dev.c_str(), index, path, sizeof path);
+        if (*error != 0)
+            return "";
+        std::string found = path;
+        EXPECT_EQ(found.compare(0, dev.size() + 1, dev + "/"), 0) << found;
+        return "/dev/" + found.substr(dev.size() + 1);
     }
+    std::string top;
     std::string root;
+    std::string dev;
 };
 
 TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
@@ -166,6 +191,30 @@ TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
     EXPECT_EQ(error, ENOENT);
 }
 
+// A floppy drive would sort before sda; a hidden NVMe multipath path and an
+// entry without a node under /dev cannot be opened as the disk they count.
+TEST_F(FakeSysBlock, OnlyRealWholeDisksCount)
+{
+    entry("fd0", true);
+    entry("fd1", true);
+    entry("nvme0c0n1", true, false, "1\n");
+    entry("nvme0n1", true, true, "0\n");
+    entry("nvme1c1n1", true, true, "1\n");
+    entry("sda", true);
+    entry("sdb", true, false);
+    entry("vda", true);
+
+    const char *order[] = {"/dev/sda", "/dev/vda", "/dev/nvme0n1"};
+    for (unsigned long i = 0; i < sizeof order / sizeof *order; i++) {
+        int error = -1;
+        EXPECT_EQ(disk(i, &error), order[i]) << "disk " << i;
+        EXPECT_EQ(error, 0);
+    }
+    int error = 0;
+    EXPECT_EQ(disk(sizeof order / sizeof *order, &error), "");
+    EXPECT_EQ(error, ENOENT);
+}
+
 TEST_F(FakeSysBlock, NoDisksAtAll)
 {
     entry("loop0", false);
@@ -177,7 +226,8 @@ TEST_F(FakeSysBlock, NoDisksAtAll)
 TEST_F(FakeSysBlock, MissingTree)
 {
     char path[64];
-    EXPECT_EQ(find_whole_disk((root + "/absent").c_str(), "/dev", 0, path, sizeof path), ENOENT);
+    EXPECT_EQ(find_whole_disk((root + "/absent").c_str(), dev.c_str(), 0, path, sizeof path),
+              ENOENT);
 }
 
 TEST(NaturalOrder, Pairs)

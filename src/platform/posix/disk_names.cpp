@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform.h"
 #include "platform_internal.h"
@@ -61,9 +62,27 @@ int compare_natural(const char *a, const char *b)
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
-static bool is_whole_disk(int sys_block_fd, const char *name)
+// True when the entry's attribute file holds "1": a hidden NVMe multipath
+// path, which has no node of its own and is reached through its head.
+static bool is_hidden(int sys_block_fd, const char *name)
 {
-    static const char *const not_disks[] = {"loop", "ram", "zram", "dm-", "md", "sr"};
+    char attribute[NAME_MAX + 8];
+    snprintf(attribute, sizeof attribute, "%s/hidden", name);
+    int fd = openat(sys_block_fd, attribute, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char value = 0;
+    ssize_t count = read(fd, &value, 1);
+    close(fd);
+    return count == 1 && value == '1';
+}
+
+// A whole disk has hardware behind it (a "device" link), is not hidden, and
+// has a node under dev that the tool can open. Floppy drives have all that
+// but would sort before sda and become disk 0.
+static bool is_whole_disk(int sys_block_fd, const char *dev, const char *name)
+{
+    static const char *const not_disks[] = {"loop", "ram", "zram", "dm-", "md", "sr", "fd"};
     if (name[0] == '.')
         return false;
     for (const char *prefix : not_disks) {
@@ -73,7 +92,14 @@ static bool is_whole_disk(int sys_block_fd, const char *name)
     char link[NAME_MAX + 8];
     snprintf(link, sizeof link, "%s/device", name);
     struct stat status;
-    return fstatat(sys_block_fd, link, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (fstatat(sys_block_fd, link, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (is_hidden(sys_block_fd, name))
+        return false;
+    char node[PATH_MAX];
+    if ((size_t)snprintf(node, sizeof node, "%s/%s", dev, name) >= sizeof node)
+        return false;
+    return stat(node, &status) == 0;
 }
 
 static int compare_names(const void *a, const void *b)
@@ -95,7 +121,7 @@ int find_whole_disk(const char *sys_block, const char *dev, unsigned long index,
     struct dirent *entry;
     errno = 0;
     while ((entry = readdir(directory)) != NULL) {
-        if (!is_whole_disk(dirfd(directory), entry->d_name))
+        if (!is_whole_disk(dirfd(directory), dev, entry->d_name))
             continue;
         if (found == capacity) {
             capacity = capacity != 0 ? 2 * capacity : 16;
@@ -171,6 +197,10 @@ char *platform_system_path(LPCWSTR name)
 
     bool device = starts_with(name, device_prefix);
     LPCWSTR rest = device ? name + strlen(device_prefix) : name;
+    // An absolute name is what a Linux user types (/dev/sda, an image's
+    // path), and opens as typed rather than under /dev.
+    if (device && *rest == '/')
+        device = false;
     unsigned long disk_number;
     if (device && starts_with(rest, disk_word) &&
         parse_disk_number(rest + strlen(disk_word), &disk_number)) {

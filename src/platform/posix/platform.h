@@ -13,9 +13,10 @@
 //   of the process's arguments becomes one code unit, and each code unit
 //   becomes the same byte again when a name reaches the system or a message.
 //   Names that are not valid UTF-8 therefore survive unchanged.
-// - "\\.\NAME" opens /dev/NAME, except "\\.\PhysicalDriveN" (N all decimal
+// - "\\.\NAME" opens /dev/NAME, except "\\.\/PATH", which opens the
+//   absolute path /PATH as typed, and "\\.\PhysicalDriveN" (N all decimal
 //   digits), which opens the N-th whole disk counted from 0 in natural name
-//   order. Other names are ordinary paths.
+//   order (see find_whole_disk). Other names are ordinary paths.
 // - SIGPIPE and SIGXFSZ are blocked, so a gone reader or a file-size limit
 //   shows as a failed write rather than a silent death.
 // - Share modes are accepted and ignored: POSIX has no mandatory locking of

@@ -15,8 +15,10 @@ void platform_set_arguments(int argc, char **argv);
 LPWSTR platform_command_line(int argc, char **argv);
 
 // Writes to path the name under dev of the index-th whole disk (counted from
-// 0) among the entries of sys_block that have a "device" link, leaving out
-// loop, ram, zram, dm-, md and sr devices, in the order of compare_natural.
+// 0) among the entries of sys_block that have a "device" link, are not
+// hidden (a "hidden" attribute of 1) and have a node under dev, leaving out
+// loop, ram, zram, dm-, md, sr and fd devices, in the order of
+// compare_natural.
 // Returns 0, ENOENT when there is no such disk, or the
 // errno of a failed directory read. ENAMETOOLONG when path is too small.
 int find_whole_disk(const char *sys_block, const char *dev, unsigned long index, char *path,
