@@ -5,7 +5,7 @@
 #   make fuzz    runs the front end's fuzzer for FUZZ_SECONDS (default 60)
 #   make bench   measures sectpull against dd; writes bench/results.md
 #   make install installs the native program and its man page (PREFIX, DESTDIR)
-#   make dist    packs dist/sectpull-1.1-win32.zip
+#   make dist    packs dist/sectpull-1.1-win32.zip and dist/sectpull-1.1-linux-x86_64.tar.gz
 
 export WINEPREFIX := $(CURDIR)/build/wineprefix
 FUZZ_SECONDS ?= 60
@@ -50,8 +50,9 @@ install: preset-native
 	install -m 755 -s build/native/sectpull $(DESTDIR)$(PREFIX)/bin/sectpull
 	install -m 644 man/sectpull.1 $(DESTDIR)$(PREFIX)/share/man/man1/sectpull.1
 
-dist: deps-release preset-win32
+dist: deps-release preset-win32 preset-native
 	python3 tools/dist.py build/win32/sectpull.exe dist/sectpull-$(VERSION)-win32.zip
+	python3 tools/dist.py build/native/sectpull dist/sectpull-$(VERSION)-linux-x86_64.tar.gz
 
 clean:
 	rm -rf build dist

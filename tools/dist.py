@@ -1,18 +1,25 @@
 #!/usr/bin/env python3
-"""Packs the Windows release: dist/sectpull-1.1-win32.zip.
+"""Packs the releases.
 
-    tools/dist.py EXE OUT.zip
+    tools/dist.py EXE OUT.zip             the Windows release: sectpull.exe, README.md,
+                                          LICENSE and SHA256SUMS
+    tools/dist.py PROGRAM OUT.tar.gz      the Linux release: one folder named after the
+                                          archive, holding sectpull (stripped), sectpull.1,
+                                          README.md, LICENSE and SHA256SUMS
 
-The zip holds sectpull.exe, README.md, LICENSE and SHA256SUMS. Every entry
-carries the same fixed date, SOURCE_DATE_EPOCH or else the last commit's,
-in a fixed order with fixed modes, so one commit always packs to the same
-bytes.
+Every entry carries the same fixed date, SOURCE_DATE_EPOCH or else the last
+commit's, in a fixed order with fixed modes and owners, so one commit always
+packs to the same bytes.
 """
 
+import gzip
 import hashlib
+import io
 import os
 import subprocess
 import sys
+import tarfile
+import tempfile
 import time
 import zipfile
 
@@ -29,30 +36,78 @@ def source_date_epoch():
     return int(done.stdout)
 
 
-def main():
-    exe, out = sys.argv[1], sys.argv[2]
-    # Zip dates start in 1980 and have two-second steps.
-    stamp = time.gmtime(max(source_date_epoch(), 315532800))[:6]
-    files = [("sectpull.exe", exe, 0o755), ("README.md", os.path.join(TOP, "README.md"), 0o644),
-             ("LICENSE", os.path.join(TOP, "LICENSE"), 0o644)]
-    contents = []
-    for name, path, mode in files:
-        with open(path, "rb") as f:
-            contents.append((name, f.read(), mode))
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def with_sums(contents):
+    """The files, then SHA256SUMS of them."""
     sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
                    for name, data, _ in contents)
-    contents.append(("SHA256SUMS", sums.encode(), 0o644))
+    return contents + [("SHA256SUMS", sums.encode(), 0o644)]
 
-    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
-    with zipfile.ZipFile(out + ".tmp", "w") as archive:
+
+def write_zip(out, contents, epoch):
+    # Zip dates start in 1980 and have two-second steps.
+    stamp = time.gmtime(max(epoch, 315532800))[:6]
+    with zipfile.ZipFile(out, "w") as archive:
         for name, data, mode in contents:
             entry = zipfile.ZipInfo(name, date_time=stamp)
             entry.compress_type = zipfile.ZIP_DEFLATED
             entry.create_system = 3
             entry.external_attr = (0o100000 | mode) << 16
             archive.writestr(entry, data, compresslevel=9)
+
+
+def write_tar_gz(out, folder, contents, epoch):
+    tar_bytes = io.BytesIO()
+    with tarfile.open(fileobj=tar_bytes, mode="w", format=tarfile.USTAR_FORMAT) as archive:
+        entries = [(folder, None, 0o755)] + [(folder + "/" + n, d, m) for n, d, m in contents]
+        for name, data, mode in entries:
+            entry = tarfile.TarInfo(name)
+            entry.mtime = epoch
+            entry.mode = mode
+            entry.uid = entry.gid = 0
+            entry.uname = entry.gname = "root"
+            if data is None:
+                entry.type = tarfile.DIRTYPE
+                archive.addfile(entry)
+            else:
+                entry.size = len(data)
+                archive.addfile(entry, io.BytesIO(data))
+    with open(out, "wb") as f:
+        # No file name in the gzip header, and the fixed date.
+        with gzip.GzipFile(filename="", mode="wb", fileobj=f, compresslevel=9,
+                           mtime=epoch) as packed:
+            packed.write(tar_bytes.getvalue())
+
+
+def stripped(program):
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "sectpull")
+        subprocess.run(["strip", "-o", out, program], check=True)
+        return read(out)
+
+
+def main():
+    program, out = sys.argv[1], sys.argv[2]
+    epoch = source_date_epoch()
+    docs = [("README.md", read(os.path.join(TOP, "README.md")), 0o644),
+            ("LICENSE", read(os.path.join(TOP, "LICENSE")), 0o644)]
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    if out.endswith(".zip"):
+        contents = with_sums([("sectpull.exe", read(program), 0o755)] + docs)
+        write_zip(out + ".tmp", contents, epoch)
+    elif out.endswith(".tar.gz"):
+        contents = with_sums([("sectpull", stripped(program), 0o755),
+                              ("sectpull.1", read(os.path.join(TOP, "man", "sectpull.1")), 0o644)]
+                             + docs)
+        write_tar_gz(out + ".tmp", os.path.basename(out)[:-len(".tar.gz")], contents, epoch)
+    else:
+        sys.exit("dist: the archive must end in .zip or .tar.gz")
     os.replace(out + ".tmp", out)
-    print("%s  %s" % (hashlib.sha256(open(out, "rb").read()).hexdigest(), out))
+    print("%s  %s" % (hashlib.sha256(read(out)).hexdigest(), out))
     return 0
 
 
