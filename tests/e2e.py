@@ -170,6 +170,8 @@ CASES = [
          comment="the message names the device path as formed"),
     Case("folder by absolute path", ["@folder_abs", "out.bin"], -2,
          ["Read 0 bytes instead of 512", "Error {is_dir}"], only="native"),
+    Case("dangling symlink by absolute path", ["@dangling_abs", "out.bin"], -2,
+         ["Can't open \\\\.\\{dangling_abs}", "Error {not_found}"], only="native"),
     Case("first sector of a longer source", ["@b513", "o.bin"], 0, [], {"o.bin": sector("b513")}),
     Case("dump first sector of a longer source", ["@b513"], 0, [sector("b513")]),
     # Usage.
@@ -416,7 +418,8 @@ def expected_stdout(case, platform, images, sources):
             continue
         for name, codes in ERRORS.items():
             item = item.replace("{" + name + "}", str(codes[platform.index]))
-        item = item.replace("{long}", sources["long"]).replace("{folder}", sources.get("folder", ""))
+        for name in ("long", "folder", "dangling_abs"):
+            item = item.replace("{%s}" % name, sources.get(name, ""))
         out += rendered(item, platform.kind) + platform.newline
     return bytes(out)
 

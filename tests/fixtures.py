@@ -217,6 +217,9 @@ class Fixtures:
             # The names a Linux user types: absolute paths, opened as typed.
             self.sources["raw_abs"] = os.path.abspath(self.images["raw"])
             self.sources["folder_abs"] = os.path.abspath(self.images["folder"])
+            dangling = os.path.join(self.root, "images", "dangling")
+            os.symlink("nowhere.img", dangling)
+            self.sources["dangling_abs"] = dangling
             for name in LOOP_IMAGES:
                 if name not in self.sources or self.sources[name].startswith(".."):
                     self.sources.pop(name, None)
