@@ -158,6 +158,18 @@ class FakeSysBlock : public ::testing::Test
         EXPECT_EQ(found.compare(0, dev.size() + 1, dev + "/"), 0) << found;
         return "/dev/" + found.substr(dev.size() + 1);
     }
+    // The disks counted, in order, and then no more.
+    void expect_disks(const std::vector<std::string> &order)
+    {
+        for (unsigned long i = 0; i < order.size(); i++) {
+            int error = -1;
+            EXPECT_EQ(disk(i, &error), order[i]) << "disk " << i;
+            EXPECT_EQ(error, 0);
+        }
+        int error = 0;
+        EXPECT_EQ(disk(order.size(), &error), "");
+        EXPECT_EQ(error, ENOENT);
+    }
     std::string top;
     std::string root;
     std::string dev;
@@ -177,16 +189,9 @@ TEST_F(FakeSysBlock, WholeDisksInTheKernelsOrder)
 
     // Letter runs count shorter first, so the four-letter "nvme" comes
     // between sdz and sdaa.
-    const char *order[] = {"/dev/sda",      "/dev/sdb",  "/dev/sdz",  "/dev/vda",    "/dev/nvme2n1",
-                           "/dev/nvme10n1", "/dev/sdaa", "/dev/xvda", "/dev/mmcblk0"};
-    for (unsigned long i = 0; i < sizeof order / sizeof *order; i++) {
-        int error = -1;
-        EXPECT_EQ(disk(i, &error), order[i]) << "disk " << i;
-        EXPECT_EQ(error, 0);
-    }
+    expect_disks({"/dev/sda", "/dev/sdb", "/dev/sdz", "/dev/vda", "/dev/nvme2n1", "/dev/nvme10n1",
+                  "/dev/sdaa", "/dev/xvda", "/dev/mmcblk0"});
     int error = 0;
-    EXPECT_EQ(disk(sizeof order / sizeof *order, &error), "");
-    EXPECT_EQ(error, ENOENT);
     EXPECT_EQ(disk(~0ul, &error), "");
     EXPECT_EQ(error, ENOENT);
 }
@@ -204,15 +209,7 @@ TEST_F(FakeSysBlock, OnlyRealWholeDisksCount)
     entry("sdb", true, false);
     entry("vda", true);
 
-    const char *order[] = {"/dev/sda", "/dev/vda", "/dev/nvme0n1"};
-    for (unsigned long i = 0; i < sizeof order / sizeof *order; i++) {
-        int error = -1;
-        EXPECT_EQ(disk(i, &error), order[i]) << "disk " << i;
-        EXPECT_EQ(error, 0);
-    }
-    int error = 0;
-    EXPECT_EQ(disk(sizeof order / sizeof *order, &error), "");
-    EXPECT_EQ(error, ENOENT);
+    expect_disks({"/dev/sda", "/dev/vda", "/dev/nvme0n1"});
 }
 
 TEST_F(FakeSysBlock, NoDisksAtAll)
