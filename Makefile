@@ -8,6 +8,9 @@
 #   make dist    packs dist/sectpull-1.1-win32.zip and dist/sectpull-1.1-linux-x86_64.tar.gz
 
 export WINEPREFIX := $(CURDIR)/build/wineprefix
+# sfdisk, mkfs, losetup and mount live there, and a plain user's (or a
+# scrubbed) PATH may leave them out.
+export PATH := $(PATH):/usr/sbin:/sbin
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 VERSION := 1.1
