@@ -39,7 +39,7 @@ static void print_named(const char *message, LPCWSTR name)
 // A name the platform keeps for a device (NUL, CON, \\.\PhysicalDrive1,
 // ...) can open that device even with CREATE_NEW, and only the handle can
 // tell. A new file on a file system is a disk file that the platform
-// describes as an empty file with a link, and neither a folder nor a device.
+// describes as empty, and neither a folder nor a device.
 static bool is_new_file(HANDLE file)
 {
     if (GetFileType(file) != FILE_TYPE_DISK)
@@ -49,7 +49,7 @@ static bool is_new_file(HANDLE file)
         return false;
     DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
     return (information.dwFileAttributes & not_a_file) == 0 && information.nFileSizeHigh == 0 &&
-           information.nFileSizeLow == 0 && information.nNumberOfLinks != 0;
+           information.nFileSizeLow == 0;
 }
 
 int sector_copy(LPCWSTR device_path, LPCWSTR target)

@@ -212,7 +212,6 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *informa
     information->dwFileAttributes = attributes;
     information->nFileSizeHigh = (DWORD)(size >> 32);
     information->nFileSizeLow = (DWORD)size;
-    information->nNumberOfLinks = (DWORD)status.st_nlink;
     return 1;
 }
 

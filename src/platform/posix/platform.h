@@ -65,7 +65,6 @@ struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
     DWORD nFileSizeHigh;
     DWORD nFileSizeLow;
-    DWORD nNumberOfLinks;
 };
 
 // The process's arguments as one command line, quoted so that
@@ -111,7 +110,7 @@ BOOL FlushFileBuffers(HANDLE file);
 DWORD GetFileType(HANDLE file);
 
 // From fstat: FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_DEVICE
-// for a device node, the size and the count of links.
+// for a device node, and the size.
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *information);
 
 BOOL CloseHandle(HANDLE handle);
