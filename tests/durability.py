@@ -32,7 +32,6 @@ import fixtures
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SECTOR = 512
-SKIPPED = 77
 
 
 def sh(*args, **kw):
@@ -242,10 +241,10 @@ def main():
     kind, path = sys.argv[1], sys.argv[2]
     if os.geteuid() != 0:
         print("skip: needs root for loop devices and mounts")
-        return SKIPPED
+        return fixtures.SKIPPED
     if not os.path.exists("/dev/fuse"):
         print("skip: no /dev/fuse for the logging file system")
-        return SKIPPED
+        return fixtures.SKIPPED
     if subprocess.run(["/usr/bin/python3", "-c", "import fusepy"], capture_output=True).returncode:
         return fixtures.skip_or_fail("no python3-fusepy for the logging file system")
     if kind == "wine" and fixtures.cannot_run(path):

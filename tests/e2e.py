@@ -418,8 +418,8 @@ def expected_stdout(case, platform, images, sources):
             continue
         for name, codes in ERRORS.items():
             item = item.replace("{" + name + "}", str(codes[platform.index]))
-        for name in ("long", "folder", "dangling_abs"):
-            item = item.replace("{%s}" % name, sources.get(name, ""))
+        for name, source in sources.items():
+            item = item.replace("{%s}" % name, source)
         out += rendered(item, platform.kind) + platform.newline
     return bytes(out)
 
