@@ -4,6 +4,11 @@
 
 static const DWORD sector_size = 512;
 static const int failure_status = -2;
+// Either name can reach a named pipe (\\.\pipe\NAME), whose server could
+// otherwise act as the user who runs the tool, an administrator as often as
+// not: with these bits it may only learn who connected. Files and devices
+// ignore them.
+static const DWORD open_flags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 static bool is_bad_handle(HANDLE handle)
 {
@@ -57,7 +62,7 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
     BYTE *sector = (BYTE *)GlobalAlloc(GMEM_FIXED, sector_size);
 
     HANDLE source = CreateFileW(device_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+                                OPEN_EXISTING, open_flags, NULL);
     if (is_bad_handle(source)) {
         DWORD code = GetLastError();
         print_named("Can't open ", device_path);
@@ -89,7 +94,7 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
             return print_error_line(code);
         }
     } else {
-        sink = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+        sink = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_NEW, open_flags, NULL);
         if (is_bad_handle(sink)) {
             DWORD code = GetLastError();
             print_named("Can't create output file ", target);

@@ -44,8 +44,11 @@ for build in win32 win64; do
     objdump -h "$exe" | grep -q '\.reloc'
     result $? "$build: has relocations, so the loader can move it"
     prefix=$([ $build = win32 ] && echo i686 || echo x86_64)-w64-mingw32
-    "$prefix-nm" "$builds/$build/CMakeFiles/sectpull_core.dir/src/sector_copy.cpp.obj" |
-        grep -q " U ___*stack_chk_fail"
-    result $? "$build: the modules call the stack protector"
+    symbols=$("$prefix-nm" "$builds/$build/CMakeFiles/sectpull_core.dir/src/sector_copy.cpp.obj")
+    has "$symbols" " U _*__stack_chk_fail$" && has "$symbols" " U _*__stack_chk_guard$"
+    result $? "$build: the modules read the stack guard and call its failure"
+    guard=$("$prefix-nm" "$builds/$build/CMakeFiles/sectpull_core.dir/src/platform/win32/stack_guard.cpp.obj")
+    has "$guard" " [BD] _*__stack_chk_guard$" && has "$guard" " T _*__stack_chk_fail$"
+    result $? "$build: the platform layer defines the guard and its failure (no libssp)"
 done
 exit $fail

@@ -261,9 +261,50 @@ TEST(Handles, NeverAStandardStreamNumber)
 
 TEST(Handles, UnsupportedCombinationsAreRefused)
 {
-    HANDLE handle = CreateFileW(L"/dev/null", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
+    struct Refused {
+        DWORD access;
+        DWORD disposition;
+        DWORD flags;
+        const char *what;
+    };
+    const DWORD sqos = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    const Refused rows[] = {
+        {GENERIC_WRITE, OPEN_EXISTING, 0, "writing an existing name"},
+        {GENERIC_READ, CREATE_NEW, 0, "reading a new name"},
+        {GENERIC_READ, OPEN_EXISTING, 0x80, "a flag other than the pipe's quality of service"},
+        {GENERIC_READ, OPEN_EXISTING, sqos | 0x40000000, "the quality of service and another"},
+        {GENERIC_READ, OPEN_EXISTING, 0x00020000, "impersonation rather than identification"},
+    };
+    for (const Refused &row : rows) {
+        SCOPED_TRACE(row.what);
+        platform_set_last_error(0xdeadbeef);
+        HANDLE handle =
+            CreateFileW(L"/dev/null", row.access, 0, nullptr, row.disposition, row.flags, nullptr);
+        EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), (DWORD)EINVAL);
+    }
+}
+
+// The quality of service Windows gives pipes has no POSIX counterpart: both
+// opens accept it and behave as without it.
+TEST(Handles, PipeQualityOfServiceIsAccepted)
+{
+    const DWORD sqos = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    HANDLE source = CreateFileW(L"/dev/null", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, sqos, nullptr);
+    EXPECT_NE(source, INVALID_HANDLE_VALUE);
+    CloseHandle(source);
+    char folder[] = "/tmp/sqos-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string name = std::string(folder) + "/new.bin";
+    std::wstring wide(name.begin(), name.end());
+    HANDLE target = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, sqos, nullptr);
+    EXPECT_NE(target, INVALID_HANDLE_VALUE);
+    CloseHandle(target);
+    struct stat status;
+    EXPECT_EQ(stat(name.c_str(), &status), 0);
+    std::string command = std::string("rm -rf '") + folder + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
 }
 
 // What the tool asks of a new target's handle: only a new regular file

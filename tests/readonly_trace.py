@@ -22,6 +22,9 @@ CreateFileW for: the device must be opened for GENERIC_READ alone (Wine
 adds SYNCHRONIZE and FILE_READ_ATTRIBUTES itself), shared for reading and
 writing, as an existing file; the target for GENERIC_WRITE, unshared, as a
 new file; and nothing else the program opens may ask for more than reading.
+Wine's trace of CreateFileW shows the flags the program passed: both opens
+must carry SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION (0x110000), so
+that a named pipe's server could only identify the caller.
 """
 
 import hashlib
@@ -139,6 +142,9 @@ GENERIC_WRITE = 0x40000000
 ADDED_BY_WINE = 0x00100000 | 0x00000080  # SYNCHRONIZE | FILE_READ_ATTRIBUTES
 WRITE_ACCESS = 0x40000000 | 0x10000000 | 0x00010000 | 0x00000002 | 0x00000004 | 0x00000100
 FILE_OPEN, FILE_CREATE = 1, 2
+# Both opens ask that a named pipe's server may only identify the caller.
+SQOS_IDENTIFICATION = 0x00100000 | 0x00010000  # SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION
+CREATE_FILE = re.compile(r'CreateFileW L"((?:[^"\\]|\\.)*)" .* attributes 0x([0-9a-f]+)')
 NT_CREATE = re.compile(r'NtCreateFile .*access=([0-9a-f]+) name=L"((?:[^"\\]|\\.)*)"'
                        r'.* sharing=([0-9a-f]+) disp=(\d+)')
 
@@ -147,13 +153,17 @@ def wine_opens(exe, args, cwd, env):
     done = subprocess.run([WINE, exe] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, text=True, errors="replace")
     opens = []
+    attributes = []
     for line in done.stderr.splitlines():
+        match = CREATE_FILE.search(line)
+        if match:
+            attributes.append((match.group(1).replace("\\\\", "\\"), int(match.group(2), 16)))
         match = NT_CREATE.search(line)
         if match:
             access, name, sharing, disposition = match.groups()
             opens.append((int(access, 16), name.replace("\\\\", "\\"), int(sharing, 16),
                           int(disposition)))
-    return done.returncode, opens
+    return done.returncode, opens, attributes
 
 
 def wine_check(exe):
@@ -174,7 +184,7 @@ def wine_check(exe):
             before = sha256(image)
             for mode, args in (("store", ["W:", "copy.bin"]), ("dump", ["W:"])):
                 problems = []
-                status, opens = wine_opens(exe, args, root, env)
+                status, opens, attributes = wine_opens(exe, args, root, env)
                 if status != 0:
                     problems.append("exit status %d" % status)
                 device = [o for o in opens if o[1].lower() == "\\??\\w:"]
@@ -196,6 +206,14 @@ def wine_check(exe):
                 for access, name, _, _ in opens:
                     if access & WRITE_ACCESS and not name.endswith("\\copy.bin"):
                         problems.append("opened for writing: %s (%08x)" % (name, access))
+                own = [(name, flags) for name, flags in attributes
+                       if name.lower() == "\\\\.\\w:" or name == "copy.bin"]
+                if len(own) != (2 if mode == "store" else 1):
+                    problems.append("the program's CreateFileW calls: %s" % own)
+                for name, flags in own:
+                    if flags != SQOS_IDENTIFICATION:
+                        problems.append("%s opened with attributes %#x, not %#x" % (
+                            name, flags, SQOS_IDENTIFICATION))
                 if sha256(image) != before:
                     problems.append("the device's bytes changed")
                 print(("ok   " if not problems else "FAIL ") + "%s mode under Wine" % mode)

@@ -66,9 +66,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void *, DWORD disposition,
                    HANDLE)
 {
     int open_flags;
-    if (access == GENERIC_READ && disposition == OPEN_EXISTING && flags == 0) {
+    DWORD ignored_flags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    if ((flags & ~ignored_flags) != 0) {
+        last_error = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (access == GENERIC_READ && disposition == OPEN_EXISTING) {
         open_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
-    } else if (access == GENERIC_WRITE && disposition == CREATE_NEW && flags == 0) {
+    } else if (access == GENERIC_WRITE && disposition == CREATE_NEW) {
         open_flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     } else {
         last_error = EINVAL;

@@ -47,6 +47,8 @@ typedef void *HGLOBAL;
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
+#define SECURITY_SQOS_PRESENT 0x00100000u
+#define SECURITY_IDENTIFICATION 0x00010000u
 #define CREATE_NEW 1u
 #define OPEN_EXISTING 3u
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
@@ -87,8 +89,11 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T size);
 // GENERIC_READ with OPEN_EXISTING opens O_RDONLY | O_NOCTTY, and
 // GENERIC_WRITE with CREATE_NEW creates with O_WRONLY | O_CREAT | O_EXCL and
 // mode 0666 before the umask, so an existing name, even a dangling symlink, is
-// refused and never followed. Both add O_CLOEXEC. Returns
-// INVALID_HANDLE_VALUE on failure.
+// refused and never followed. Both add O_CLOEXEC. The flags may hold the
+// security quality of service that Windows gives named pipes
+// (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), which has no POSIX
+// counterpart and is ignored; any other flag is refused with EINVAL.
+// Returns INVALID_HANDLE_VALUE on failure.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD flags, HANDLE template_file);
 
