@@ -30,4 +30,36 @@ status=${PIPESTATUS[0]}
 result $? "installed program prints its usage and exits -1 (got $status)"
 cmp -s "$stage/opt/sp/share/man/man1/sectpull.1" "$top/man/sectpull.1"
 result $? "installed man page is the repository's"
+
+# The README's tarball lines, run as written (less sudo) on Debian's stock
+# /usr/local, where share/man has no man1: a private mount namespace puts a
+# tmpfs with that layout over /usr/local.
+lines=$(awk '/^    tar xzf sectpull-/ { on = 1 } on && /^    / { print substr($0, 5); next } on { exit }' \
+    "$top/README.md" | sed 's/^sudo //')
+tarball=$(printf '%s\n' "$lines" | sed -n 's/^tar xzf \([^ ]*\)$/\1/p')
+if [ -z "$tarball" ]; then
+    result 1 "README has the tarball's install lines"
+elif [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null; then
+    if [ -n "${CI:-}" ]; then
+        result 1 "README's install lines need root for a private /usr/local (CI must run this)"
+    else
+        echo "skip README's install lines: they need root for a private /usr/local"
+    fi
+else
+    mkdir "$stage/download"
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1765411200} python3 "$top/tools/dist.py" \
+        "$top/build/native/sectpull" "$stage/download/$tarball" >/dev/null
+    unshare -m sh -eu -c '
+        mount -t tmpfs tmpfs /usr/local
+        mkdir -p /usr/local/bin /usr/local/etc /usr/local/games /usr/local/include \
+            /usr/local/lib /usr/local/sbin /usr/local/share/man /usr/local/src
+        ln -s share/man /usr/local/man
+        cd "$1"
+        eval "$2" >/dev/null
+        /usr/local/bin/sectpull >/dev/null || [ $? = 255 ]
+        cmp -s /usr/local/share/man/man1/sectpull.1 "$3"
+        MANPATH=/usr/local/share/man man -w sectpull | grep -qx /usr/local/share/man/man1/sectpull.1
+    ' sh "$stage/download" "$lines" "$top/man/sectpull.1"
+    result $? "README's install lines work on a stock /usr/local, and man finds the page"
+fi
 exit $fail

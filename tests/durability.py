@@ -17,7 +17,12 @@ that is full. A write lands in the page cache, and write-back can only fail.
 The program must not exit 0 unless the bytes are stored: it must report the
 failed flush, and a file it leaves holds nothing that passes for a backup.
 
-Needs root and /dev/fuse; without them it says why and exits 77 (skipped).
+Drop box (natively): the power cut again, after a store as nobody into a
+folder of mode 0333, which the program cannot open to sync: the name must
+still be durable.
+
+Needs root and /dev/fuse; without them it says why and exits 77 (skipped),
+or fails under CI.
 """
 
 import os
@@ -68,7 +73,8 @@ class Program:
             fixtures.stop_wine()
         return False
 
-    def store(self, source, target):
+    def store(self, source, target, user=None):
+        """Runs a store; user "nobody" drops root's privileges first (natively)."""
         if self.kind == "wine":
             self.link = os.path.join(self.devices, "s::")
             if os.path.lexists(self.link):
@@ -77,9 +83,26 @@ class Program:
             command = [fixtures.WINE, self.path, "S:", "Z:" + target.replace("/", "\\")]
         else:
             command = [self.path, fixtures.through_dev(source), target]
+        drop = None
+        if user == "nobody":
+            # The checkout's folders may be closed to nobody; a copy is not.
+            command[0] = os.path.join(self.work, "sectpull-for-nobody")
+            if not os.path.exists(command[0]):
+                shutil.copy2(self.path, command[0])
+                os.chmod(command[0], 0o755)
+            drop = drop_to_nobody
         done = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120)
+                              capture_output=True, timeout=120, preexec_fn=drop)
         return done.returncode, done.stdout
+
+
+NOBODY = 65534
+
+
+def drop_to_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
 
 
 def read_log(path, end):
@@ -135,8 +158,14 @@ def backup_in(image, name, mountpoint):
         sh("umount", mountpoint)
 
 
-def power_cut(program, source, expected, work):
-    """Problems found when power goes right after the program reports success."""
+def power_cut(program, source, expected, work, drop_box=False):
+    """Problems found when power goes right after the program reports success.
+
+    With drop_box, the target's folder is one that the user may write and
+    enter but not list (mode 0333), and the program runs as nobody: it
+    cannot open the folder to sync it, and must make the name durable
+    another way.
+    """
     base = os.path.join(work, "base.img")
     backing = os.path.join(work, "backing.img")
     log = os.path.join(work, "writes.log")
@@ -160,7 +189,13 @@ def power_cut(program, source, expected, work):
         # new file durable within the run, never the journal's timer.
         sh("mount", "-t", "ext4", "-o", "commit=60", loop, ext4_at)
         mounted = True
-        status, out = program.store(source, os.path.join(ext4_at, "backup.bin"))
+        name = "backup.bin"
+        user = None
+        if drop_box:
+            os.mkdir(os.path.join(ext4_at, "drop"))
+            os.chmod(os.path.join(ext4_at, "drop"), 0o333)
+            name, user = "drop/backup.bin", "nobody"
+        status, out = program.store(source, os.path.join(ext4_at, name), user)
         cut = os.path.getsize(log)
         if status != 0:
             problems.append("store failed: status %d, %r" % (status, out))
@@ -174,12 +209,12 @@ def power_cut(program, source, expected, work):
     if problems:
         return problems
     durable, seen = crash_image(base, read_log(log, cut), os.path.join(work, "crash.img"))
-    got = backup_in(os.path.join(work, "crash.img"), "backup.bin", check_at)
+    got = backup_in(os.path.join(work, "crash.img"), name, check_at)
     print("     %d of %d writes were durable when the program exited" % (durable, seen))
     if got is None:
-        problems.append("after the power cut there is no backup.bin")
+        problems.append("after the power cut there is no %s" % name)
     elif got != expected:
-        problems.append("after the power cut backup.bin holds %d bytes, not the sector" % len(got))
+        problems.append("after the power cut %s holds %d bytes, not the sector" % (name, len(got)))
     return problems
 
 
@@ -240,26 +275,30 @@ def thin_disk(program, source, expected, work):
 def main():
     kind, path = sys.argv[1], sys.argv[2]
     if os.geteuid() != 0:
-        print("skip: needs root for loop devices and mounts")
-        return fixtures.SKIPPED
+        return fixtures.skip_or_fail("needs root for loop devices and mounts")
     if not os.path.exists("/dev/fuse"):
-        print("skip: no /dev/fuse for the logging file system")
-        return fixtures.SKIPPED
+        return fixtures.skip_or_fail("no /dev/fuse for the logging file system")
     if subprocess.run(["/usr/bin/python3", "-c", "import fusepy"], capture_output=True).returncode:
         return fixtures.skip_or_fail("no python3-fusepy for the logging file system")
     if kind == "wine" and fixtures.cannot_run(path):
         return fixtures.skip_or_fail(fixtures.cannot_run(path))
     results = []
     with tempfile.TemporaryDirectory(prefix="sectpull-durability-") as work:
+        os.chmod(work, 0o755)
         source = os.path.join(work, "source.img")
         with open(source, "wb") as f:
             f.write(os.urandom(4096))
         with open(source, "rb") as f:
             expected = f.read(SECTOR)
         with Program(kind, path, work) as program:
-            for name, check in (("power cut right after success", power_cut),
-                                ("write-back fails on a full thin disk", thin_disk)):
+            checks = [("power cut right after success", power_cut),
+                      ("write-back fails on a full thin disk", thin_disk)]
+            if kind == "native":
+                checks.append(("power cut right after a store into a drop box, as nobody",
+                               lambda *a: power_cut(*a, drop_box=True)))
+            for name, check in checks:
                 folder = tempfile.mkdtemp(dir=work)
+                os.chmod(folder, 0o755)
                 problems = check(program, source, expected, folder)
                 print(("ok   " if not problems else "FAIL ") + name)
                 for problem in problems:

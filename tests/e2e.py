@@ -66,6 +66,8 @@ ERRORS = {
     "long_target": (2, 36),  # ERROR_FILE_NOT_FOUND, ENAMETOOLONG
     "too_big": (None, 27),  # EFBIG
     "no_memory": (None, 12),  # ENOMEM
+    "no_console": (6, None),  # ERROR_INVALID_HANDLE: a console name with no console
+    "no_port": (2, None),  # ERROR_FILE_NOT_FOUND: a port the machine does not have
 }
 
 # The longest single argument each platform passes: Linux's MAX_ARG_STRLEN
@@ -111,9 +113,11 @@ class Case:
         # Names made before the run: bytes for a file, symlink(to), FIFO, or
         # for a folder (name ending in "/") None or its mode.
         self.before = before or {}
-        # pipe, closed, full, broken, file (read back afterwards) or
+        # pipe, closed, full, broken, file (read back afterwards),
         # nonblocking (a pipe in non-blocking mode, full when the program
-        # starts, drained a moment later)
+        # starts, drained a moment later) or, under Wine, null (the launcher
+        # starts the program with a null standard output handle, and Wine's
+        # file trace must show no write to that handle)
         self.stdout = stdout
         self.only = only  # "native" or "wine" where only one platform can show it
         # Natively, strace fault injections (separated by spaces), and what
@@ -123,8 +127,8 @@ class Case:
         self.inject_on = inject[1] if isinstance(inject, tuple) else None
         self.user = user  # "nobody": natively, drop root's privileges first
         self.raw = raw  # under Wine: the command line after the program name, as typed
-        # Natively, resource limits for the program: {"fsize": bytes} or
-        # {"as": bytes}.
+        # Natively, resource limits for the program: {"fsize": bytes},
+        # {"as": bytes} or {"nofile": descriptors}.
         self.limits = limits or {}
         self.stdin = stdin  # "tty": a terminal, so that Wine gives the program a console
         self.comment = comment
@@ -266,8 +270,16 @@ CASES = [
            ["Can't create output file " + name, "Error {exists}"], {"backups/": None},
            before={"backups/": None}, only="wine",
            stdin="tty" if name in ("con", "CONOUT$") else None)
-      for name in ("nul.bin", "Nul.mbr", "backups\\NUL.bin", "NUL", "NUL.", "COM1", "con",
+      for name in ("nul.bin", "Nul.mbr", "backups\\NUL.bin", "NUL", "NUL.", "COM1", "AUX", "con",
                    "CONOUT$")],
+    # Without a console, Wine refuses the console names itself; a port that
+    # is not there is not found. Either way no byte is written anywhere.
+    *[Case("target is the console name %s, no console" % name, ["@mbr", name], -2,
+           ["Can't create output file " + name, "Error {no_console}"], only="wine")
+      for name in ("CON", "CONIN$", "CONOUT$")],
+    *[Case("target is the absent port " + name, ["@mbr", name], -2,
+           ["Can't create output file " + name, "Error {no_port}"], only="wine")
+      for name in ("PRN", "LPT1", "COM9")],
     # M: is the mbr image's letter: a store onto it would change the image.
     *[Case("target is the device " + name, ["@fat", name], -2,
            ["Can't create output file " + name, "Error {exists}"], only="wine")
@@ -304,11 +316,29 @@ CASES = [
          ["Can't flush output file out.bin", "Error {io}"], {"out.bin": sector("mbr")},
          only="native", inject=("fsync:error=EIO", "target"),
          comment="the file stays, as after a short write"),
+    # The folder's sync makes the new name durable; where the folder can't
+    # be opened, the file system's own sync does it instead.
+    Case("folder's file system can't sync a folder", ["@mbr", "out.bin"], 0, [],
+         {"out.bin": sector("mbr")}, only="native", inject="fsync:error=EINVAL:when=2",
+         comment="EINVAL from the folder's fsync: nothing more can be done there"),
+    Case("store into a drop box", ["@raw", "drop/b.bin"], 0, [],
+         {"drop/": None, "drop/b.bin": sector("raw")}, before={"drop/": 0o333}, user="nobody",
+         only="native", comment="a folder one may write and enter but not list"),
+    Case("store with only four descriptors", ["@raw", "out.bin"], 0, [],
+         {"out.bin": sector("raw")}, limits={"nofile": 4}, only="native",
+         comment="no descriptor left to open the folder with"),
+    Case("drop box, and the file system's sync fails", ["@raw", "drop/b.bin"], -2,
+         ["Can't flush output file drop/b.bin", "Error {io}"],
+         {"drop/": None, "drop/b.bin": sector("raw")}, before={"drop/": 0o333}, user="nobody",
+         only="native", inject="syncfs:error=EIO",
+         comment="the code is that of the call that failed last"),
     Case("close of the new file fails", ["@mbr", "out.bin"], -2,
          ["Can't flush output file out.bin", "Error {io}"], {"out.bin": sector("mbr")},
          only="native", inject=("close:error=EIO", "target"),
          comment="as NFS reports a failed write-back"),
     Case("stdout closed", ["@mbr"], -2, ["Can't access STDOUT", "Error {bad_fd}"], stdout="closed"),
+    Case("no standard output handle at all", [], -2, None, raw="M:", stdout="null", only="wine",
+         comment="a null handle: Can't access STDOUT, and no write to handle 0"),
     Case("stdout full", ["@mbr"], -2,
          [sector("mbr"), "Written 0 bytes instead of 512", "Error {full}"], stdout="full",
          comment="what the program tried to write: the sector, then the messages"),
@@ -383,7 +413,8 @@ class Platform:
         if self.kind == "wine":
             if case.raw is not None:
                 windows_path = "Z:" + self.program.replace("/", "\\")
-                return [fixtures.WINE, self.launcher, windows_path, case.raw]
+                null = ["no-stdout"] if case.stdout == "null" else []
+                return [fixtures.WINE, self.launcher, windows_path, case.raw] + null
             return [fixtures.WINE, self.program] + args
         strace = []
         if trace or case.inject:
@@ -444,17 +475,20 @@ def prepare(folder, before):
                 f.write(content)
 
 
-def listing(folder):
-    """Every name in the folder, with a file's bytes, a link's destination, or None."""
+def listing(folder, under=""):
+    """Every name in the folder and the folders in it, with a file's bytes, a
+    link's destination, or None."""
     found = {}
-    for name in sorted(os.listdir(folder)):
-        path = os.path.join(folder, name)
+    for name in sorted(os.listdir(os.path.join(folder, under))):
+        path = os.path.join(folder, under, name)
+        name = under + name
         if os.path.islink(path):
             found[name] = symlink(os.readlink(path))
         elif stat.S_ISFIFO(os.stat(path).st_mode):
             found[name] = FIFO
         elif os.path.isdir(path):
             found[name + "/"] = None
+            found.update(listing(folder, name + "/"))
         else:
             with open(path, "rb") as f:
                 found[name] = f.read()
@@ -477,7 +511,8 @@ def drop_to_nobody():
     os.setuid(NOBODY)
 
 
-LIMITS = {"fsize": resource.RLIMIT_FSIZE, "as": resource.RLIMIT_AS}
+LIMITS = {"fsize": resource.RLIMIT_FSIZE, "as": resource.RLIMIT_AS,
+          "nofile": resource.RLIMIT_NOFILE}
 
 
 def full_nonblocking_pipe():
@@ -553,7 +588,10 @@ def run(platform, command, case, cwd, capture):
             os.close(writer)
             out = drain(reader, process, filled)
             return process.returncode, out, process.stderr.read()
-        done = subprocess.run(command, cwd=cwd, env=platform.env, stdin=stdin,
+        env = platform.env
+        if mode == "null":
+            env = dict(env, WINEDEBUG="-all,trace+file")
+        done = subprocess.run(command, cwd=cwd, env=env, stdin=stdin,
                               stdout=stdout, stderr=subprocess.PIPE, timeout=120,
                               preexec_fn=before_exec if steps else None)
     finally:
@@ -640,6 +678,12 @@ def check_case(case, platform, fx, root, retried=False):
         problems.append("files:\n    expected %s\n    actual   %s" % (
             {k: show(v) for k, v in want_files.items()},
             {k: show(v) for k, v in got_files.items()}))
+    if case.stdout == "null":
+        # The trace is the only witness: nothing the program writes can be read.
+        writes = re.findall(rb"trace:file:WriteFile 0+ ", err)
+        if writes:
+            problems.append("%d writes to the null handle in Wine's trace" % len(writes))
+        err = b""
     if err and platform.kind == "native":
         problems.append("stderr should be empty, got %s" % show(err))
     elif problems and err:

@@ -36,7 +36,10 @@ LETTERS = {
     "b100": "h", "b511": "i", "b512": "j", "b513": "k", "folder": "g",
 }
 LOOP_IMAGES = ("mbr", "fat")
-UNMAPPED = ("q", "physicaldrive9")
+# Names that must not reach a device: a drive and a disk for the open
+# failures, and ports, so that a machine with many serial ports still has
+# no COM9.
+UNMAPPED = ("q", "physicaldrive9", "com9", "lpt1", "prn")
 
 
 def tool(*args, **kw):

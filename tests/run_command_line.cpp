@@ -1,7 +1,9 @@
 // Runs a Windows program with a command line exactly as typed, so the tests
 // can hand sectpull quotes and backslashes the way a console would:
-//     run_command_line PROGRAM "REST OF THE LINE"
-// Exits with the program's own exit code, or 3 when it could not be run.
+//     run_command_line PROGRAM "REST OF THE LINE" [no-stdout]
+// With no-stdout the program starts with a null standard output handle, as
+// a process started without one does. Exits with the program's own exit
+// code, or 3 when it could not be run.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -10,7 +12,10 @@ int main()
 {
     int count = 0;
     LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == NULL || count != 3)
+    if (arguments == NULL || count < 3 || count > 4)
+        return 3;
+    bool no_stdout = count == 4 && lstrcmpW(arguments[3], L"no-stdout") == 0;
+    if (count == 4 && !no_stdout)
         return 3;
 
     int size = lstrlenW(arguments[1]) + lstrlenW(arguments[2]) + 4;
@@ -26,7 +31,7 @@ int main()
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdOutput = no_stdout ? NULL : GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
     if (!CreateProcessW(arguments[1], line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))

@@ -152,21 +152,31 @@ static char *folder_of(const char *path)
     return strndup(path, length);
 }
 
-// A new name is an entry in its folder, and file systems such as FAT do not
-// persist it with the file's data.
-static BOOL flush_folder(const char *path)
+// Commits the whole file system that holds the file, the new name
+// included, without opening anything.
+static BOOL sync_file_system(int file_fd)
 {
-    char *folder = folder_of(path);
-    if (folder == NULL) {
-        last_error = ENOMEM;
-        return 0;
-    }
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    free(folder);
-    if (fd < 0) {
+    if (syncfs(file_fd) != 0) {
         last_error = (DWORD)errno;
         return 0;
     }
+    return 1;
+}
+
+// A new name is an entry in its folder, and file systems such as FAT do not
+// persist it with the file's data. A folder that the user may write but not
+// read (a drop box), or a descriptor limit, keeps the folder from being
+// opened, though the file is written and synced: the file system's own
+// sync then makes the name durable, and only its failure is a failure.
+static BOOL flush_folder(int file_fd, const char *path)
+{
+    char *folder = folder_of(path);
+    if (folder == NULL)
+        return sync_file_system(file_fd);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    free(folder);
+    if (fd < 0)
+        return sync_file_system(file_fd);
     int result = fsync(fd);
     int error = errno;
     close(fd);
@@ -184,7 +194,7 @@ BOOL FlushFileBuffers(HANDLE file)
         last_error = (DWORD)errno;
         return 0;
     }
-    return fd == created_fd ? flush_folder(created_path) : 1;
+    return fd == created_fd ? flush_folder(fd, created_path) : 1;
 }
 
 DWORD GetFileType(HANDLE file)

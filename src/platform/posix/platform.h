@@ -106,7 +106,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, DWORD *count, void *over
 
 // fsync of the file and, for a file that CreateFileW created, of the folder
 // that holds it, so that its name is as stable as its bytes. A folder whose
-// file system cannot be synced (EINVAL) is left as it is.
+// file system cannot be synced (EINVAL) is left as it is. A folder that
+// cannot be opened (no read permission, as in a drop box of mode 0333, or
+// no descriptor left) is made durable by syncfs on the file instead, which
+// commits the whole file system, the name included; only when that fails
+// too does the call fail, with syncfs's errno. Measured on Linux 6.18, a
+// store and a drop-box store both succeed, the folder's fsync and syncfs
+// each returning 0, on ext4, ext4 without a journal, ext2, xfs, btrfs,
+// tmpfs and a FUSE file system; none of them answers EINVAL. (On ext4 the
+// file's own fsync already commits a new name; FAT is where the folder's
+// sync matters, and this kernel has none to measure.)
 BOOL FlushFileBuffers(HANDLE file);
 
 // FILE_TYPE_DISK for a regular file, a folder or a block device,
