@@ -44,22 +44,34 @@ static void print_named(const char *message, LPCWSTR name)
 // A name the platform keeps for a device (NUL, CON, \\.\PhysicalDrive1,
 // ...) can open that device even with CREATE_NEW, and only the handle can
 // tell. A new file on a file system is a disk file that the platform
-// describes as empty, and neither a folder nor a device.
-static bool is_new_file(HANDLE file)
+// describes as empty, and neither a folder nor a device. Returns 0 for such
+// a file, ERROR_FILE_EXISTS for anything else, and the query's own code when
+// the handle could not be asked: that is no sign of a device.
+static DWORD check_new_file(HANDLE file)
 {
-    if (GetFileType(file) != FILE_TYPE_DISK)
-        return false;
+    DWORD type = GetFileType(file);
+    if (type == FILE_TYPE_UNKNOWN) {
+        // The platform sets no code when the type is merely unknown.
+        DWORD code = GetLastError();
+        return code != 0 ? code : ERROR_FILE_EXISTS;
+    }
+    if (type != FILE_TYPE_DISK)
+        return ERROR_FILE_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(file, &information))
-        return false;
+        return GetLastError();
     DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
-    return (information.dwFileAttributes & not_a_file) == 0 && information.nFileSizeHigh == 0 &&
-           information.nFileSizeLow == 0;
+    if ((information.dwFileAttributes & not_a_file) != 0 || information.nFileSizeHigh != 0 ||
+        information.nFileSizeLow != 0)
+        return ERROR_FILE_EXISTS;
+    return 0;
 }
 
 int sector_copy(LPCWSTR device_path, LPCWSTR target)
 {
     BYTE *sector = (BYTE *)GlobalAlloc(GMEM_FIXED, sector_size);
+    // Kept now: the open that follows clears the code when it succeeds.
+    DWORD allocation_code = sector == NULL ? GetLastError() : 0;
 
     HANDLE source = CreateFileW(device_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, open_flags, NULL);
@@ -71,12 +83,14 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
 
     // The count, not the call's result, decides: a short read is as much a
     // failure as a refused one. Without a buffer nothing can be read, which
-    // shows as a read of 0 bytes. The read's error code is taken before the
-    // close can replace it.
+    // shows as a read of 0 bytes with the allocation's code. The read's
+    // error code is taken before the close can replace it.
     DWORD count = 0;
-    if (sector != NULL)
+    DWORD read_code = allocation_code;
+    if (sector != NULL) {
         ReadFile(source, sector, sector_size, &count, NULL);
-    DWORD read_code = GetLastError();
+        read_code = GetLastError();
+    }
     CloseHandle(source);
     if (count != sector_size) {
         printf("Read %d bytes instead of %d\n", (int)count, (int)sector_size);
@@ -100,11 +114,12 @@ int sector_copy(LPCWSTR device_path, LPCWSTR target)
             print_named("Can't create output file ", target);
             return print_error_line(code);
         }
-        // Closed before a byte is written: the name is taken, by a device.
-        if (!is_new_file(sink)) {
+        // Closed before a byte is written.
+        DWORD code = check_new_file(sink);
+        if (code != 0) {
             CloseHandle(sink);
             print_named("Can't create output file ", target);
-            return print_error_line(ERROR_FILE_EXISTS);
+            return print_error_line(code);
         }
     }
 

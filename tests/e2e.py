@@ -99,7 +99,7 @@ FIFO = ("fifo",)
 class Case:
     def __init__(self, name, args, status, out=None, files=None, before=None, stdout="pipe",
                  only=None, inject=None, user=None, raw=None, limits=None, stdin=None,
-                 comment=""):
+                 env=None, comment=""):
         self.name = name
         # "@name" stands for a fixture's source argument on the platform at
         # hand, "@long" for the longest argument the platform passes.
@@ -131,7 +131,34 @@ class Case:
         # {"as": bytes} or {"nofile": descriptors}.
         self.limits = limits or {}
         self.stdin = stdin  # "tty": a terminal, so that Wine gives the program a console
+        self.env = env or {}  # natively, more environment for the program
         self.comment = comment
+
+
+# Every allocation its own mmap (glibc's tunable), and no heap to fall back
+# on: then failing the n-th mmap, and the one the allocator tries next in its
+# place, fails one allocation alone.
+ONE_MMAP_EACH = {"GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=0"}
+NO_HEAP = "brk:error=ENOMEM:when=3+"  # the C library's own start-up makes two
+
+
+def find_sector_mmap(program, args, folder):
+    """The number of the mmap whose failure fails the sector buffer's
+    allocation: the one after which the program reports a read of 0 bytes.
+    Which number that is depends on the C library, so it is looked for."""
+    env = dict(os.environ, **ONE_MMAP_EACH)
+    folder = tempfile.mkdtemp(dir=folder)
+    for n in range(1, 64):
+        done = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "inject=" + NO_HEAP,
+                               "-e", "inject=mmap:error=ENOMEM:when=%d..%d" % (n, n + 1),
+                               program] + args,
+                              cwd=folder, env=env, capture_output=True, timeout=60)
+        shutil.rmtree(folder)
+        os.mkdir(folder)
+        if done.stdout.startswith(b"Read 0 bytes instead of 512"):
+            os.rmdir(folder)
+            return n
+    raise RuntimeError("no allocation's failure led to 'Read 0 bytes instead of 512'")
 
 
 CASES = [
@@ -308,6 +335,17 @@ CASES = [
     Case("non-blocking stdout, full at the start", ["@raw"], 0, [sector("raw")],
          stdout="nonblocking", only="native",
          comment="the program waits for the reader, as a Windows write does"),
+    Case("no memory for the sector", ["@raw", "out.bin"], -2,
+         ["Read 0 bytes instead of 512", "Error {no_memory}"], only="native", env=ONE_MMAP_EACH,
+         inject=NO_HEAP + " mmap:error=ENOMEM:when={sector_mmap}",
+         comment="the allocation's own code, not that of the open after it"),
+    Case("the new file's type can't be asked", ["@mbr", "out.bin"], -2,
+         ["Can't create output file out.bin", "Error {io}"], {"out.bin": b""}, only="native",
+         inject=("%fstat:error=EIO:when=1", "target"),
+         comment="the query's own code: a failed question is no sign of a device"),
+    Case("the new file's information can't be asked", ["@mbr", "out.bin"], -2,
+         ["Can't create output file out.bin", "Error {io}"], {"out.bin": b""}, only="native",
+         inject=("%fstat:error=EIO:when=2", "target")),
     Case("no memory for the arguments", ["@long", "out.bin"], -2, ["Error {no_memory}"],
          limits={"as": 2 << 20}, only="native",
          comment="the error line and -2, never the usage as if nothing had been typed"),
@@ -396,6 +434,7 @@ class Platform:
         self.launcher = launcher and os.path.abspath(launcher)
         self.index = 0 if kind == "wine" else 1
         self.newline = b"\r\n" if kind == "wine" else b"\n"
+        self.found_sector_mmap = None
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8"}
         if kind == "native":
             # For a sanitized build: memory is never freed by design, so a
@@ -409,7 +448,13 @@ class Platform:
             self.env["WINEPREFIX"] = os.environ["WINEPREFIX"]
             self.env["WINEDEBUG"] = "-all"
 
+    def sector_mmap(self, case, folder):
+        if self.found_sector_mmap is None:
+            self.found_sector_mmap = find_sector_mmap(self.program, self.last_args, folder)
+        return self.found_sector_mmap
+
     def command(self, case, args, trace, folder):
+        self.last_args = args
         if self.kind == "wine":
             if case.raw is not None:
                 windows_path = "Z:" + self.program.replace("/", "\\")
@@ -423,6 +468,9 @@ class Platform:
                 strace += ["-e", "trace=write", "-xx", "-s", "65536"]
             if case.inject:
                 for injection in case.inject.split(" "):
+                    if "{sector_mmap}" in injection:
+                        n = self.sector_mmap(case, folder)
+                        injection = injection.replace("{sector_mmap}", "%d..%d" % (n, n + 1))
                     strace += ["-e", "inject=" + injection]
                 if case.inject_on == "source":
                     strace += ["-P", os.path.realpath("/dev/" + args[0])]
@@ -588,7 +636,7 @@ def run(platform, command, case, cwd, capture):
             os.close(writer)
             out = drain(reader, process, filled)
             return process.returncode, out, process.stderr.read()
-        env = platform.env
+        env = dict(platform.env, **case.env)
         if mode == "null":
             env = dict(env, WINEDEBUG="-all,trace+file")
         done = subprocess.run(command, cwd=cwd, env=env, stdin=stdin,
@@ -734,6 +782,8 @@ def main():
                 reason = "strace does not nest with %s" % os.path.basename(platform.wrap[0])
             elif case.limits and (platform.wrap or options.no_limits):
                 reason = "a resource limit does not fit this build's own needs"
+            elif case.env and (platform.wrap or options.no_limits):
+                reason = "this build's allocator is not the C library's"
             if reason:
                 print("skip %s: %s" % (case.name, reason))
                 skipped += 1

@@ -95,6 +95,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, void *, DWORD disposition,
         created_fd = fd;
         created_path = path;
     }
+    // As Windows' CreateFileW does for these dispositions: a code left over
+    // from an earlier call must not explain a later failure.
+    last_error = 0;
     return handle_of(fd);
 }
 

@@ -7,8 +7,9 @@
 //   or 2, so a file opened while a standard stream is closed cannot receive
 //   the tool's own messages.
 // - The last-error code is the errno value of the failed system call. Every
-//   call that fails sets it; calls that succeed leave it alone. It is kept
-//   apart from errno, so the text output cannot change it before it is read.
+//   call that fails sets it; calls that succeed leave it alone, except
+//   CreateFileW, which sets it to 0 as Windows does. It is kept apart from
+//   errno, so the text output cannot change it before it is read.
 // - Names are wide strings whose code units are bytes (0 to 255): each byte
 //   of the process's arguments becomes one code unit, and each code unit
 //   becomes the same byte again when a name reaches the system or a message.
