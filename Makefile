@@ -5,7 +5,7 @@
 #   make fuzz    runs the front end's fuzzer for FUZZ_SECONDS (default 60)
 #   make bench   measures sectpull against dd; writes bench/results.md
 #   make install installs the native program and its man page (PREFIX, DESTDIR)
-#   make dist    packs dist/sectpull-1.1-win32.zip and dist/sectpull-1.1-linux-x86_64.tar.gz
+#   make dist    packs dist/sectpull-VERSION-win32.zip and dist/sectpull-VERSION-linux-x86_64.tar.gz
 
 export WINEPREFIX := $(CURDIR)/build/wineprefix
 # sfdisk, mkfs, losetup and mount live there, and a plain user's (or a
@@ -13,22 +13,23 @@ export WINEPREFIX := $(CURDIR)/build/wineprefix
 export PATH := $(PATH):/usr/sbin:/sbin
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
-VERSION := 1.1
+VERSION := $(shell cat VERSION)
 TEST_PRESETS := win32 win64 native sanitize dynamic fuzz
 
-.PHONY: all test demo fuzz bench install dist clean deps-build deps-demo deps-test deps-bench \
-        deps-release force win32 win64 native \
-        sanitize dynamic
+.PHONY: all test test-lane-wine test-lane-linux demo fuzz bench install dist clean deps-build \
+        deps-demo deps-test deps-bench deps-release force win32 win64 native sanitize dynamic
 
 all: preset-win32 preset-win64 preset-native
 
 # make win32, make native, ... build one preset.
 $(filter-out fuzz,$(TEST_PRESETS)): %: preset-%
 
-# Each preset configures once; cmake --build reconfigures by itself when a
-# CMakeLists.txt changes. (A pattern rule can't be .PHONY, hence force.)
+# Each preset configures once, and again when the presets change;
+# cmake --build reconfigures by itself when a CMakeLists.txt changes. (A
+# pattern rule can't be .PHONY, hence force.)
 preset-%: deps-build force
-	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
+	@if [ ! -f build/$*/CMakeCache.txt ] || [ CMakePresets.json -nt build/$*/CMakeCache.txt ]; \
+	then cmake --preset $* >/dev/null; fi
 	@cmake --build --preset $* -j2 -- --no-print-directory
 
 deps-build deps-demo deps-test deps-bench deps-release: deps-%:
@@ -37,8 +38,16 @@ deps-build deps-demo deps-test deps-bench deps-release: deps-%:
 demo: deps-demo all
 	@tools/demo
 
+# Each preset's tree runs its own tests (ctest --preset NAME). The Windows
+# builds share one Wine prefix, so they take turns in one lane; the Linux
+# builds take the other.
 test: deps-test $(addprefix preset-,$(TEST_PRESETS))
-	ctest --test-dir build/native --output-on-failure -j2
+	@$(MAKE) --no-print-directory --output-sync=target -j2 test-lane-wine test-lane-linux
+
+test-lane-wine: PRESETS := win32 win64
+test-lane-linux: PRESETS := native sanitize dynamic fuzz
+test-lane-wine test-lane-linux:
+	@status=0; for preset in $(PRESETS); do ctest --preset $$preset || status=1; done; exit $$status
 
 fuzz: deps-test preset-fuzz
 	@mkdir -p build/fuzz/corpus
@@ -49,9 +58,7 @@ bench: deps-bench all
 	python3 bench/run.py build/native/sectpull build/win32/sectpull.exe
 
 install: preset-native
-	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
-	install -m 755 -s build/native/sectpull $(DESTDIR)$(PREFIX)/bin/sectpull
-	install -m 644 man/sectpull.1 $(DESTDIR)$(PREFIX)/share/man/man1/sectpull.1
+	DESTDIR=$(DESTDIR) cmake --install build/native --prefix $(PREFIX) --strip
 
 dist: deps-release preset-win32 preset-native
 	python3 tools/dist.py build/win32/sectpull.exe dist/sectpull-$(VERSION)-win32.zip

@@ -23,6 +23,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import fixtures  # noqa: E402  (the tests' loop devices and /dev names)
+
 BUDGET_SYSCALLS = {"store": 28, "dump": 26}
 BUDGET_EXE_BYTES = 48 * 1024
 # The C runtime's own start-up, which must stay: it parses the command line
@@ -90,20 +93,15 @@ class Device:
         self.image = os.path.join(folder, "disk.img")
         with open(self.image, "wb") as f:
             f.write(os.urandom(1 << 20))
-        self.loop = None
-        if os.geteuid() == 0:
-            done = subprocess.run(["losetup", "-f", "--show", self.image], capture_output=True,
-                                  text=True)
-            if done.returncode == 0:
-                self.loop = done.stdout.strip()
+        self.loop, _ = fixtures.attach_loop(self.image)
         self.path = self.loop or self.image
-        # sectpull names /dev/NAME; an image outside /dev is reached as /dev/../path.
-        self.source = os.path.basename(self.loop) if self.loop else ".." + self.image
+        # sectpull names /dev/NAME, the way the tests reach their fixtures.
+        self.source = os.path.basename(self.loop) if self.loop else fixtures.through_dev(self.image)
         self.kind = "loop device" if self.loop else "image file"
 
     def close(self):
         if self.loop:
-            subprocess.run(["losetup", "-d", self.loop], check=False)
+            fixtures.detach_loop(self.loop)
 
 
 def measure_counts(program, device, folder):
@@ -122,6 +120,8 @@ def measure_counts(program, device, folder):
 
 
 def check(program, exe):
+    if not os.path.exists(exe):
+        return fixtures.skip_or_fail("the exe's budget needs the win32 build (%s)" % exe)
     with tempfile.TemporaryDirectory(prefix="sectpull-bench-") as folder:
         device = Device(folder)
         try:

@@ -3,12 +3,14 @@
 #include <stdio.h>
 
 #include "sector_copy.h"
+#include "version.h"
 
 static const int usage_status = -1;
 static const int failure_status = -2;
 
 static const char banner[] =
-    "sectpull v1.1 - copies a boot sector or MBR, read-only. Copyright (c) 2026 the sectpull "
+    "sectpull v" SECTPULL_VERSION
+    " - copies a boot sector or MBR, read-only. Copyright (c) 2026 the sectpull "
     "authors\n"
     "Home: https://sectpull.example.org/\n";
 

@@ -6,6 +6,8 @@
 # itself instead of msvcrt's.
 #   check_crt_imports.sh SHIPPED.exe TWIN.exe
 set -u
+. "$(dirname "$0")/lib.sh"
+needs "$2" "the twin, from the win64 build"
 objdump=${OBJDUMP:-objdump}
 crt_imports() {
     "$objdump" -p "$1" | sed -n '/DLL Name: msvcrt.dll/,/^$/p' |
@@ -14,8 +16,6 @@ crt_imports() {
 family() { grep -E 'printf$|^put' | tr '\n' ' '; }
 shipped=$(crt_imports "$1")
 twin=$(crt_imports "$2")
-fail=0
-result() { if [ "$1" = 0 ]; then echo "ok   $2"; else echo "FAIL $2"; fail=1; fi; }
 
 printf '%s\n' "$shipped" | grep -qx printf
 result $? "the shipped program imports msvcrt's printf"

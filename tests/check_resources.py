@@ -3,12 +3,14 @@
 
     check_resources.py sectpull.exe
 
-The version resource must carry FileVersion and ProductVersion 1.1,
-ProductName sectpull, OriginalFilename sectpull.exe and a FileDescription,
-with a fixed file version of 1.1.0.0; the manifest must ask for asInvoker
-and list the supported versions of Windows.
+The version resource must carry FileVersion and ProductVersion as the file
+VERSION says (1.1, say), ProductName sectpull, OriginalFilename sectpull.exe
+and a FileDescription, with the fixed file version to match (1.1.0.0); the
+manifest must carry that version too, ask for asInvoker and list the
+supported versions of Windows.
 """
 
+import os
 import re
 import struct
 import sys
@@ -18,6 +20,10 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 FIXED_SIGNATURE = 0xFEEF04BD
 WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "VERSION")) as f:
+    VERSION = f.read().strip()
+# major.minor[.patch] as the four numbers of a fixed version.
+NUMBERS = ([int(n) for n in VERSION.split(".")] + [0, 0, 0])[:4]
 
 
 def sections(pe):
@@ -65,10 +71,12 @@ def check_version(blob, problems):
         problems.append("no VS_FIXEDFILEINFO")
     else:
         file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", blob, at + 8)
-        if (file_ms, file_ls, product_ms, product_ls) != (0x00010001, 0, 0x00010001, 0):
-            problems.append("fixed version is not 1.1.0.0")
+        ms = NUMBERS[0] << 16 | NUMBERS[1]
+        ls = NUMBERS[2] << 16 | NUMBERS[3]
+        if (file_ms, file_ls, product_ms, product_ls) != (ms, ls, ms, ls):
+            problems.append("fixed version is not %s" % ".".join(map(str, NUMBERS)))
     text = blob.decode("utf-16-le", "replace")
-    wanted = {"FileVersion": "1.1", "ProductVersion": "1.1", "ProductName": "sectpull",
+    wanted = {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": "sectpull",
               "OriginalFilename": "sectpull.exe"}
     for key, value in wanted.items():
         if not re.search(key + "\0+" + re.escape(value) + "\0", text):
@@ -79,6 +87,10 @@ def check_version(blob, problems):
 
 def check_manifest(blob, problems):
     root = ET.fromstring(blob.decode("utf-8"))
+    identity = [e.get("version") for e in root.iter() if e.tag.endswith("assemblyIdentity")]
+    if identity != [".".join(map(str, NUMBERS))]:
+        problems.append("the manifest's version is %s, not %s" % (
+            identity, ".".join(map(str, NUMBERS))))
     levels = [e.get("level") for e in root.iter() if e.tag.endswith("requestedExecutionLevel")]
     if levels != ["asInvoker"]:
         problems.append("requestedExecutionLevel is %s, not asInvoker" % levels)

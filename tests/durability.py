@@ -34,6 +34,7 @@ import tempfile
 import time
 
 import fixtures
+import wine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SECTOR = 512
@@ -57,20 +58,20 @@ class Program:
     def __init__(self, kind, path, work):
         self.kind = kind
         self.path = os.path.abspath(path)
-        self.env = dict(os.environ, LC_ALL="C.UTF-8", WINEDEBUG="-all")
+        self.env = wine.env()
         self.work = work
         self.link = None
 
     def __enter__(self):
         if self.kind == "wine":
-            self.devices = fixtures.start_wine(self.path)
+            self.devices = wine.start(self.path)
         return self
 
     def __exit__(self, *exc):
         if self.link and os.path.lexists(self.link):
             os.remove(self.link)
         if self.kind == "wine":
-            fixtures.stop_wine()
+            wine.stop()
         return False
 
     def store(self, source, target, user=None):
@@ -80,7 +81,7 @@ class Program:
             if os.path.lexists(self.link):
                 os.remove(self.link)
             os.symlink(source, self.link)
-            command = [fixtures.WINE, self.path, "S:", "Z:" + target.replace("/", "\\")]
+            command = [wine.WINE, self.path, "S:", "Z:" + target.replace("/", "\\")]
         else:
             command = [self.path, fixtures.through_dev(source), target]
         drop = None
@@ -130,6 +131,17 @@ def crash_image(base, records, out):
                 f.seek(offset)
                 f.write(data)
     return len(durable), len(records)
+
+
+def unmount_when_released(path):
+    """Unmounts a file system that a just-detached loop device may still
+    hold for a moment: the kernel lets go of its backing file only once
+    nothing has the device open any more (udev's probe of it, say)."""
+    for _ in range(100):
+        if subprocess.run(["umount", path], capture_output=True).returncode == 0:
+            return
+        time.sleep(0.1)
+    subprocess.run(["umount", "--lazy", path], check=False)
 
 
 def wait_for_mount(path, server):
@@ -204,7 +216,7 @@ def power_cut(program, source, expected, work, drop_box=False):
             sh("umount", ext4_at)
         if loop:
             fixtures.detach_loop(loop)
-        subprocess.run(["umount", fuse_at], check=False)
+        unmount_when_released(fuse_at)
         server.wait(timeout=30)
     if problems:
         return problems
@@ -268,7 +280,7 @@ def thin_disk(program, source, expected, work):
             subprocess.run(["umount", ext4_at], check=False)
         if loop:
             fixtures.detach_loop(loop)
-        subprocess.run(["umount", tmpfs], check=False)
+        unmount_when_released(tmpfs)
     return problems
 
 
@@ -280,8 +292,8 @@ def main():
         return fixtures.skip_or_fail("no /dev/fuse for the logging file system")
     if subprocess.run(["/usr/bin/python3", "-c", "import fusepy"], capture_output=True).returncode:
         return fixtures.skip_or_fail("no python3-fusepy for the logging file system")
-    if kind == "wine" and fixtures.cannot_run(path):
-        return fixtures.skip_or_fail(fixtures.cannot_run(path))
+    if kind == "wine" and wine.cannot_run(path):
+        return fixtures.skip_or_fail(wine.cannot_run(path))
     results = []
     with tempfile.TemporaryDirectory(prefix="sectpull-durability-") as work:
         os.chmod(work, 0o755)

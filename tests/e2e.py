@@ -31,9 +31,13 @@ import tempfile
 import time
 
 import fixtures
+import wine
 
+with open(os.path.join(fixtures.TOP, "VERSION")) as version_file:
+    VERSION = version_file.read().strip()
 BANNER = [
-    "sectpull v1.1 - copies a boot sector or MBR, read-only. Copyright (c) 2026 the sectpull authors",
+    "sectpull v%s - copies a boot sector or MBR, read-only. Copyright (c) 2026 the sectpull "
+    "authors" % VERSION,
     "Home: https://sectpull.example.org/",
 ]
 
@@ -99,7 +103,7 @@ FIFO = ("fifo",)
 class Case:
     def __init__(self, name, args, status, out=None, files=None, before=None, stdout="pipe",
                  only=None, inject=None, user=None, raw=None, limits=None, stdin=None,
-                 env=None, comment=""):
+                 env=None, disks=False, comment=""):
         self.name = name
         # "@name" stands for a fixture's source argument on the platform at
         # hand, "@long" for the longest argument the platform passes.
@@ -132,6 +136,10 @@ class Case:
         self.limits = limits or {}
         self.stdin = stdin  # "tty": a terminal, so that Wine gives the program a console
         self.env = env or {}  # natively, more environment for the program
+        # Natively, run in a private mount namespace whose /sys/block and
+        # /dev hold FAKE_DISKS alone, so that mbrN: never meets the
+        # machine's own disks (which needs root).
+        self.disks = disks
         self.comment = comment
 
 
@@ -159,6 +167,27 @@ def find_sector_mmap(program, args, folder):
             os.rmdir(folder)
             return n
     raise RuntimeError("no allocation's failure led to 'Read 0 bytes instead of 512'")
+
+
+# The whole disks mbrN: counts natively in the rows marked disks=True, in
+# the kernel's order (sda, sdb, then nvme0n1), each the image of a fixture.
+FAKE_DISKS = {"sda": "mbr", "sdb": "fat", "nvme0n1": "raw"}
+IN_FAKE_DISKS = ('mount --rbind "$0/block" /sys/block && mount --rbind "$0/dev" /dev && '
+                 'exec "$@"')
+
+
+def make_fake_disks(root, images):
+    """A /sys/block and a /dev under root/disks with FAKE_DISKS alone."""
+    top = os.path.join(root, "disks")
+    if not os.path.isdir(top):
+        for name, image in FAKE_DISKS.items():
+            os.makedirs(os.path.join(top, "block", name))
+            os.symlink("../../devices/fake", os.path.join(top, "block", name, "device"))
+            os.makedirs(os.path.join(top, "dev"), exist_ok=True)
+            os.symlink(os.path.abspath(images[image]), os.path.join(top, "dev", name))
+        # What a program may still want of /dev under a wrapper.
+        open(os.path.join(top, "dev", "null"), "w").close()
+    return top
 
 
 CASES = [
@@ -214,15 +243,20 @@ CASES = [
     Case("mbr without colon keeps its digit", ["mbr0", "out.bin"], 0, [], {"out.bin": sector("mbr")},
          only="wine", comment="a forgotten colon still reads disk 0, the disk that was named"),
     Case("two digits without colon", ["mbr12", "out.bin"], -2,
-         ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"],
+         ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"], disks=True,
          comment="disk 12, which is not there: never disk 1, which is"),
+    Case("disk form reads the kernel's disk 1", ["mbr1:", "d.bin"], 0, [],
+         {"d.bin": sector("fat")}, disks=True, only="native",
+         comment="sda, sdb, nvme0n1: disk 1 is sdb"),
+    Case("disk form dump of the kernel's disk 2", ["MBR2:"], 0, [sector("raw")], disks=True,
+         only="native", comment="a four-letter name counts after the two-letter ones"),
     Case("mbr alone", ["mbr", "out.bin"], -2,
          ["Can't open \\\\.\\PhysicalDrive", "Error {not_found}"]),
     Case("too short for the disk form", ["mb"], -2, ["Can't open \\\\.\\mb", "Error {not_found}"]),
     Case("no such disk number", ["mbr9:", "out.bin"], -2,
-         ["Can't open \\\\.\\PhysicalDrive9", "Error {not_found}"]),
+         ["Can't open \\\\.\\PhysicalDrive9", "Error {not_found}"], disks=True),
     Case("disk form with two digits", ["MBR12:"], -2,
-         ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"]),
+         ["Can't open \\\\.\\PhysicalDrive12", "Error {not_found}"], disks=True),
     Case("disk form without digits", ["mbrX:", "out.bin"], -2,
          ["Can't open \\\\.\\PhysicalDriveX", "Error {not_found}"],
          comment="nothing checks for digits; no such device"),
@@ -435,18 +469,16 @@ class Platform:
         self.index = 0 if kind == "wine" else 1
         self.newline = b"\r\n" if kind == "wine" else b"\n"
         self.found_sector_mmap = None
-        self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8"}
         if kind == "native":
-            # For a sanitized build: memory is never freed by design, so a
-            # leak is no finding; any other report lands on stderr, which a
-            # case demands be empty.
-            self.env["ASAN_OPTIONS"] = "detect_leaks=0"
-            self.env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
+            # A small environment of its own: the tool reads none. For a
+            # sanitized build, memory is never freed by design, so a leak is
+            # no finding; any other report lands on stderr, which a case
+            # demands be empty.
+            self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8",
+                        "ASAN_OPTIONS": "detect_leaks=0",
+                        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
         else:
-            # Wine's own services start with the first case and need a home.
-            self.env["HOME"] = os.environ.get("HOME", "/root")
-            self.env["WINEPREFIX"] = os.environ["WINEPREFIX"]
-            self.env["WINEDEBUG"] = "-all"
+            self.env = wine.env()
 
     def sector_mmap(self, case, folder):
         if self.found_sector_mmap is None:
@@ -459,8 +491,8 @@ class Platform:
             if case.raw is not None:
                 windows_path = "Z:" + self.program.replace("/", "\\")
                 null = ["no-stdout"] if case.stdout == "null" else []
-                return [fixtures.WINE, self.launcher, windows_path, case.raw] + null
-            return [fixtures.WINE, self.program] + args
+                return [wine.WINE, self.launcher, windows_path, case.raw] + null
+            return [wine.WINE, self.program] + args
         strace = []
         if trace or case.inject:
             strace = ["strace", "-f", "-qq", "-e", "signal=none", "-o", trace or "/dev/null"]
@@ -476,6 +508,10 @@ class Platform:
                     strace += ["-P", os.path.realpath("/dev/" + args[0])]
                 elif case.inject_on == "target":
                     strace += ["-P", os.path.join(folder, args[1])]
+        namespace = []
+        if case.disks:
+            namespace = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                         IN_FAKE_DISKS, self.fake_disks]
         program = self.program
         if case.user == "nobody" and os.geteuid() == 0:
             # The checkout's folders may be closed to nobody; a copy beside
@@ -484,7 +520,7 @@ class Platform:
             if not os.path.exists(program):
                 shutil.copy2(self.program, program)
                 os.chmod(program, 0o755)
-        return strace + self.wrap + [program] + args
+        return namespace + strace + self.wrap + [program] + args
 
 
 def expected_stdout(case, platform, images, sources):
@@ -758,8 +794,8 @@ def main():
                         help="a command to run the native program under, such as valgrind")
     options = parser.parse_args()
 
-    if options.platform == "wine" and fixtures.cannot_run(options.program):
-        return fixtures.skip_or_fail(fixtures.cannot_run(options.program))
+    if options.platform == "wine" and wine.cannot_run(options.program):
+        return fixtures.skip_or_fail(wine.cannot_run(options.program))
     root = tempfile.mkdtemp(prefix="sectpull-e2e-")
     os.chmod(root, 0o755)
     platform = Platform(options.platform, options.program, options.wrap, options.launcher)
@@ -767,6 +803,8 @@ def main():
     with fixtures.Fixtures(root, options.platform, platform.program) as fx:
         fx.sources["long"] = "a" * LONG[options.platform]
         fx.hashes = image_hashes(fx.images)
+        if options.platform == "native" and os.geteuid() == 0:
+            platform.fake_disks = make_fake_disks(root, fx.images)
         for note in fx.notes:
             print("note: " + note)
         for case in CASES:
@@ -782,6 +820,8 @@ def main():
                 reason = "strace does not nest with %s" % os.path.basename(platform.wrap[0])
             elif case.limits and (platform.wrap or options.no_limits):
                 reason = "a resource limit does not fit this build's own needs"
+            elif case.disks and platform.kind == "native" and os.geteuid() != 0:
+                reason = "the fake disks' private mount namespace needs root"
             elif case.env and (platform.wrap or options.no_limits):
                 reason = "this build's allocator is not the C library's"
             if reason:

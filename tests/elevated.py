@@ -26,6 +26,7 @@ import tempfile
 import time
 
 import fixtures
+import wine
 
 CRYPTO = ("rsaenh", "bcrypt", "crypt32", "cryptsp", "cryptbase", "dssenh", "ncrypt")
 GUARD_RUNS = 5
@@ -39,7 +40,7 @@ def pattern():
 
 
 def run(args, cwd, env, **kw):
-    return subprocess.run([fixtures.WINE] + args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+    return subprocess.run([wine.WINE] + args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=120, **kw)
 
 
@@ -58,7 +59,7 @@ def loaded_by_sectpull(trace):
 
 def check_loads(exe, letter, work):
     problems = []
-    env = dict(fixtures.wine_env(), WINEDEBUG="-all,+pid,+loaddll")
+    env = wine.env(WINEDEBUG="-all,+pid,+loaddll")
     for mode, args in (("usage", []), ("dump", [letter]), ("store", [letter, "store.bin"])):
         done = run([exe] + args, work, env)
         modules = loaded_by_sectpull(done.stderr.decode("utf-8", "replace"))
@@ -74,7 +75,7 @@ def check_loads(exe, letter, work):
 
 def check_guard(probe, work):
     problems = []
-    env = fixtures.wine_env()
+    env = wine.env()
     guards = []
     for _ in range(GUARD_RUNS):
         done = run([probe, "guard"], work, env, text=True)
@@ -98,8 +99,8 @@ def check_guard(probe, work):
 
 
 def start_server(server, name, mode, work):
-    process = subprocess.Popen([fixtures.WINE, server, name, mode], cwd=work,
-                               env=fixtures.wine_env(), stdin=subprocess.DEVNULL,
+    process = subprocess.Popen([wine.WINE, server, name, mode], cwd=work,
+                               env=wine.env(), stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     if process.stdout.readline().strip() != "ready":
         process.kill()
@@ -123,7 +124,7 @@ def check_pipes(exe, server, letter, work):
     name = "sectpull-test-%d-source" % os.getpid()
     folder = tempfile.mkdtemp(dir=work)
     process = start_server(server, name, "send", folder)
-    done = run([exe, "pipe\\" + name, "from-pipe.bin"], folder, fixtures.wine_env())
+    done = run([exe, "pipe\\" + name, "from-pipe.bin"], folder, wine.env())
     said = finish_server(process)
     if done.returncode != 0 or done.stdout:
         problems.append("pipe as source: status %d, stdout %r" % (done.returncode, done.stdout))
@@ -140,7 +141,7 @@ def check_pipes(exe, server, letter, work):
     target = "\\\\.\\pipe\\" + name
     folder = tempfile.mkdtemp(dir=work)
     process = start_server(server, name, "accept", folder)
-    done = run([exe, letter, target], folder, fixtures.wine_env())
+    done = run([exe, letter, target], folder, wine.env())
     said = finish_server(process)
     lines = done.stdout.split(b"\r\n")
     if done.returncode != 254 or len(lines) != 3 or lines[2] != b"" or \
@@ -158,8 +159,8 @@ def check_pipes(exe, server, letter, work):
 
 def main():
     exe = os.path.abspath(sys.argv[1])
-    if fixtures.cannot_run(exe):
-        return fixtures.skip_or_fail(fixtures.cannot_run(exe))
+    if wine.cannot_run(exe):
+        return fixtures.skip_or_fail(wine.cannot_run(exe))
     folder = os.path.dirname(exe)
     probe = os.path.join(folder, "stack_guard_probe.exe")
     server = os.path.join(folder, "pipe_server.exe")
@@ -172,7 +173,7 @@ def main():
         image = os.path.join(work, "disk.img")
         with open(image, "wb") as f:
             f.write(os.urandom(4096))
-        devices = fixtures.start_wine(exe)
+        devices = wine.start(exe)
         link = os.path.join(devices, "v::")
         if os.path.lexists(link):
             os.remove(link)
@@ -191,7 +192,7 @@ def main():
                 results.append(not problems)
         finally:
             os.remove(link)
-            fixtures.stop_wine()
+            wine.stop()
     passed = sum(results)
     print("elevated: %d passed, %d failed" % (passed, len(results) - passed))
     return 0 if all(results) else 1

@@ -1,5 +1,6 @@
-"""Disk images for the end-to-end cases, made with real tools, and the
-source arguments that reach them on each platform.
+"""Disk images for the end-to-end cases, made with real tools, the source
+arguments that reach them on each platform, and the loop devices that
+stand for disks.
 
 Under Wine every image gets a drive letter through a dosdevices symlink, and
 the partitioned disk is also PhysicalDrive0. Natively the partitioned disk
@@ -14,21 +15,9 @@ import struct
 import subprocess
 import time
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# tools/wine32 makes it: the system's wine64 beside a 32-bit Wine that runs
-# under qemu-i386, so one loader and one prefix serve both Windows builds.
-WINE32 = os.path.join(TOP, "build", "wine32")
-WINE32_LOADER = os.path.join(WINE32, "root", "usr", "lib", "wine", "wine64")
-if os.environ.get("WINE64"):
-    WINE = os.environ["WINE64"]
-elif os.path.exists(os.path.join(WINE32, "ready")):
-    WINE = WINE32_LOADER
-else:
-    WINE = "/usr/lib/wine/wine64"
-WINESERVER = os.environ.get("WINESERVER") or shutil.which("wineserver") or "/usr/lib/wine/wineserver"
-# A new prefix whose wineboot goes wrong (explorer.exe restarted without
-# end when a library is missing) must not hang the tests.
-WINEBOOT_SECONDS = 240
+import wine
+
+TOP = wine.TOP
 
 # Image name -> drive letter under Wine. C: and Z: are Wine's own.
 LETTERS = {
@@ -88,25 +77,6 @@ def make_images(folder):
     return images
 
 
-def wine_env():
-    return dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
-
-
-def is_32_bit(program):
-    """True for a PE32 program for i386."""
-    with open(program, "rb") as f:
-        header = f.read(4096)
-    at = struct.unpack_from("<I", header, 0x3C)[0]
-    return struct.unpack_from("<H", header, at + 4)[0] == 0x14C
-
-
-def cannot_run(program):
-    """Why this machine's Wine cannot run the program, or None when it can."""
-    if is_32_bit(program) and WINE != WINE32_LOADER and not os.environ.get("WINE64"):
-        return "no 32-bit Wine: tools/wine32 makes it, as root (tools/deps test runs it)"
-    return None
-
-
 # The exit status ctest reports as a skipped test (SKIP_RETURN_CODE).
 SKIPPED = 77
 
@@ -119,47 +89,6 @@ def skip_or_fail(reason):
         return 1
     print("skip: " + reason)
     return SKIPPED
-
-
-def start_wine(program):
-    """Readies the prefix in $WINEPREFIX; returns its dosdevices folder."""
-    prefix = os.environ["WINEPREFIX"]
-    devices = os.path.join(prefix, "dosdevices")
-    syswow64 = os.path.join(prefix, "drive_c", "windows", "syswow64", "kernel32.dll")
-    if WINE == WINE32_LOADER and os.path.isdir(devices) and not os.path.exists(syswow64):
-        # Made by a 64-bit-only Wine: it cannot start the 32-bit program.
-        shutil.rmtree(prefix)
-    if not os.path.isdir(devices):
-        try:
-            tool(WINE, "wineboot", "-i", env=wine_env(), stderr=subprocess.DEVNULL,
-                 timeout=WINEBOOT_SECONDS)
-        except subprocess.TimeoutExpired:
-            subprocess.run([WINESERVER, "-k"], env=wine_env(), check=False)
-            raise RuntimeError("wineboot -i took over %d s" % WINEBOOT_SECONDS)
-        # The server wineboot started lingers a few seconds and then exits,
-        # and a case that starts while it shuts down fails to run at all.
-        # Let it go, so the persistent one below is the only one.
-        subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
-    # One wineserver for the whole run: one started by a captured run
-    # would hold the capture pipes open for seconds after each case.
-    # It refuses to start when one is already running (status 2). In this
-    # private prefix only this code and the demo start one, and both start
-    # it persistent, so that one serves as well.
-    started = subprocess.run([WINESERVER, "-p"], env=wine_env(), check=False)
-    if started.returncode not in (0, 2):
-        raise RuntimeError("wineserver -p failed with status %d" % started.returncode)
-    # The first program also starts Wine's services, which inherit its
-    # output and hold it open: let them inherit nothing a case captures.
-    subprocess.run([WINE, program], env=wine_env(), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
-    return devices
-
-
-def stop_wine():
-    # Waiting for it to go keeps the next run from finding a server that
-    # is still shutting down.
-    subprocess.run([WINESERVER, "-k"], env=wine_env(), check=False)
-    subprocess.run([WINESERVER, "-w"], env=wine_env(), check=False)
 
 
 def attach_loop(image, partitions=False):
@@ -236,11 +165,11 @@ class Fixtures:
         for device in self.loops:
             detach_loop(device)
         if self.platform == "wine":
-            stop_wine()
+            wine.stop()
         return False
 
     def map_drives(self, program):
-        devices = start_wine(program)
+        devices = wine.start(program)
         for name, letter in LETTERS.items():
             link = os.path.join(devices, letter + "::")
             if os.path.lexists(link):

@@ -18,6 +18,10 @@
 namespace
 {
 
+// Set before a call whose code a test reads, as Wine's own tests do: a
+// call that fails without setting the code then shows.
+const DWORD sentinel = 0xdeadbeef;
+
 std::string bytes_of(const wchar_t *wide)
 {
     std::string out;
@@ -277,7 +281,7 @@ TEST(Handles, UnsupportedCombinationsAreRefused)
     };
     for (const Refused &row : rows) {
         SCOPED_TRACE(row.what);
-        platform_set_last_error(0xdeadbeef);
+        platform_set_last_error(sentinel);
         HANDLE handle =
             CreateFileW(L"/dev/null", row.access, 0, nullptr, row.disposition, row.flags, nullptr);
         EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
@@ -351,10 +355,14 @@ TEST(Handles, TypeAndInformationTellFilesFromDevices)
 
     for (int open_fd : {fd, folder_fd, null_fd, fifo_fd})
         close(open_fd);
-    // A closed descriptor: both calls fail and say why.
+    // A closed descriptor: both calls fail and say why. A sentinel first,
+    // so that a call that never set the code cannot pass.
+    platform_set_last_error(sentinel);
     EXPECT_EQ(GetFileType((HANDLE)(intptr_t)fd), FILE_TYPE_UNKNOWN);
     EXPECT_EQ(GetLastError(), (DWORD)EBADF);
+    platform_set_last_error(sentinel);
     EXPECT_FALSE(GetFileInformationByHandle((HANDLE)(intptr_t)fd, &information));
+    EXPECT_EQ(GetLastError(), (DWORD)EBADF);
     std::string command = std::string("rm -rf '") + folder + "'";
     ASSERT_EQ(system(command.c_str()), 0);
 }
@@ -362,16 +370,31 @@ TEST(Handles, TypeAndInformationTellFilesFromDevices)
 TEST(Arguments, NoCommandLineIsOutOfMemory)
 {
     int count = 7;
+    platform_set_last_error(sentinel);
     EXPECT_EQ(CommandLineToArgvW(nullptr, &count), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ENOMEM);
 }
 
 TEST(Handles, NameWithUnitAboveAByteIsRefused)
 {
+    platform_set_last_error(sentinel);
     HANDLE handle =
         CreateFileW(L"/tmp/\u0100", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)EILSEQ);
+}
+
+// Windows' CreateFileW clears the code when it succeeds, so that a code
+// left by an earlier call never explains a later failure; the layer does
+// the same.
+TEST(Handles, SuccessfulOpenClearsTheCode)
+{
+    platform_set_last_error(sentinel);
+    HANDLE handle = CreateFileW(L"/dev/null", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 0u);
+    CloseHandle(handle);
 }
 
 } // namespace

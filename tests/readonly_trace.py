@@ -34,8 +34,8 @@ import subprocess
 import sys
 import tempfile
 
-from fixtures import (WINE, attach_loop, cannot_run, detach_loop, skip_or_fail, start_wine,
-                      stop_wine)
+import wine
+from fixtures import attach_loop, detach_loop, skip_or_fail, through_dev
 
 # Everything the program may call: process start-up, memory, the signal
 # mask for SIGPIPE and SIGXFSZ, its one open-read-close, and
@@ -150,7 +150,7 @@ NT_CREATE = re.compile(r'NtCreateFile .*access=([0-9a-f]+) name=L"((?:[^"\\]|\\.
 
 
 def wine_opens(exe, args, cwd, env):
-    done = subprocess.run([WINE, exe] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+    done = subprocess.run([wine.WINE, exe] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, text=True, errors="replace")
     opens = []
     attributes = []
@@ -168,10 +168,10 @@ def wine_opens(exe, args, cwd, env):
 
 def wine_check(exe):
     exe = os.path.abspath(exe)
-    if cannot_run(exe):
-        return skip_or_fail(cannot_run(exe))
-    env = dict(os.environ, WINEDEBUG="-all,trace+file", LC_ALL="C.UTF-8")
-    link = os.path.join(start_wine(exe), "w::")
+    if wine.cannot_run(exe):
+        return skip_or_fail(wine.cannot_run(exe))
+    env = wine.env(WINEDEBUG="-all,trace+file")
+    link = os.path.join(wine.start(exe), "w::")
     results = []
     try:
         with tempfile.TemporaryDirectory(prefix="sectpull-trace-") as root:
@@ -225,7 +225,7 @@ def wine_check(exe):
     finally:
         if os.path.lexists(link):
             os.remove(link)
-        stop_wine()
+        wine.stop()
     print("readonly under Wine: %d passed, %d failed" % (sum(results), len(results) - sum(results)))
     return 0 if all(results) else 1
 
@@ -239,7 +239,7 @@ def main():
         image = os.path.join(root, "disk.img")
         with open(image, "wb") as f:
             f.write(os.urandom(64 * 1024))
-        devices = [("image", ".." + image, image)]
+        devices = [("image", through_dev(image), image)]
         loop, why = attach_loop(image)
         if loop:
             devices.append(("loop device", os.path.basename(loop), loop))

@@ -24,6 +24,7 @@ import sys
 import tempfile
 
 import fixtures
+import wine
 
 README = os.path.join(fixtures.TOP, "README.md")
 EXISTING = b"an older backup\n"
@@ -94,7 +95,7 @@ def judge(name, form, done, lines, should_go_on, target, sector):
 
 def run_wine(exe, work, disk, sector):
     proper, naive = batch_scripts()
-    devices = fixtures.start_wine(exe)
+    devices = wine.start(exe)
     drive = os.path.join(devices, "physicaldrive0")
     results = []
     try:
@@ -116,8 +117,8 @@ def run_wine(exe, work, disk, sector):
                     os.remove(drive)
                 if disk_there:
                     os.symlink(disk, drive)
-                done = subprocess.run([fixtures.WINE, "cmd", "/c", "backup.bat"], cwd=folder,
-                                      env=fixtures.wine_env(), stdin=subprocess.DEVNULL,
+                done = subprocess.run([wine.WINE, "cmd", "/c", "backup.bat"], cwd=folder,
+                                      env=wine.env(), stdin=subprocess.DEVNULL,
                                       capture_output=True, timeout=120)
                 # The naive form's flaw: it goes on after every failure.
                 should_go_on = naive_form or not lines["wine"]
@@ -129,13 +130,13 @@ def run_wine(exe, work, disk, sector):
     finally:
         if os.path.lexists(drive):
             os.remove(drive)
-        fixtures.stop_wine()
+        wine.stop()
     return results
 
 
 def man_page_lines_match():
     """The man page's script lines are lines of the README's tested examples."""
-    with open(os.path.join(fixtures.TOP, "man", "sectpull.1")) as f:
+    with open(os.path.join(fixtures.TOP, "man", "sectpull.1.in")) as f:
         man = f.read().split('.SH "USE IN SCRIPTS"', 1)[1].split("\n.SH ", 1)[0]
     tested = set()
     for blocks in examples().values():
@@ -180,8 +181,8 @@ def run_native(program, work, disk, sector):
 
 def main():
     kind, program = sys.argv[1], os.path.abspath(sys.argv[2])
-    if kind == "wine" and fixtures.cannot_run(program):
-        return fixtures.skip_or_fail(fixtures.cannot_run(program))
+    if kind == "wine" and wine.cannot_run(program):
+        return fixtures.skip_or_fail(wine.cannot_run(program))
     with tempfile.TemporaryDirectory(prefix="sectpull-scripts-") as work:
         os.chmod(work, 0o755)
         disk = os.path.join(work, "disk.img")

@@ -4,7 +4,8 @@
     tools/dist.py EXE OUT.zip             the Windows release: sectpull.exe, README.md,
                                           LICENSE and SHA256SUMS
     tools/dist.py PROGRAM OUT.tar.gz      the Linux release: one folder named after the
-                                          archive, holding sectpull (stripped), sectpull.1,
+                                          archive, holding sectpull (stripped), sectpull.1
+                                          (the man page the build made beside it),
                                           README.md, LICENSE and SHA256SUMS
 
 Every entry carries the same fixed date, SOURCE_DATE_EPOCH or else the last
@@ -101,7 +102,8 @@ def main():
         write_zip(out + ".tmp", contents, epoch)
     elif out.endswith(".tar.gz"):
         contents = with_sums([("sectpull", stripped(program), 0o755),
-                              ("sectpull.1", read(os.path.join(TOP, "man", "sectpull.1")), 0o644)]
+                              ("sectpull.1", read(os.path.join(os.path.dirname(program),
+                                                                "sectpull.1")), 0o644)]
                              + docs)
         write_tar_gz(out + ".tmp", os.path.basename(out)[:-len(".tar.gz")], contents, epoch)
     else:
