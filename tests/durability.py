@@ -298,10 +298,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="sectpull-durability-") as work:
         os.chmod(work, 0o755)
         source = os.path.join(work, "source.img")
-        with open(source, "wb") as f:
-            f.write(os.urandom(4096))
-        with open(source, "rb") as f:
-            expected = f.read(SECTOR)
+        expected = fixtures.random_image(source)
         with Program(kind, path, work) as program:
             checks = [("power cut right after success", power_cut),
                       ("write-back fails on a full thin disk", thin_disk)]

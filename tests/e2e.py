@@ -3,6 +3,7 @@
 
     e2e.py native PROGRAM [--wrap CMD...]   the Linux program (under CMD, such as valgrind)
     e2e.py wine PROGRAM --launcher EXE      the Windows program, under Wine
+    ... --cases NAME,NAME                   only those cases (a release's smoke test)
 
 Every case runs in a fresh, empty folder on disk images made here with real
 tools. It checks the exit status, the exact bytes on standard output, every
@@ -790,6 +791,7 @@ def main():
     parser.add_argument("--launcher", help="under Wine: the program that runs a raw command line")
     parser.add_argument("--no-limits", action="store_true",
                         help="skip the cases that limit the program's resources (for ASan)")
+    parser.add_argument("--cases", help="run only these cases, by name, separated by commas")
     parser.add_argument("--wrap", nargs=argparse.REMAINDER, default=[],
                         help="a command to run the native program under, such as valgrind")
     options = parser.parse_args()
@@ -807,8 +809,14 @@ def main():
             platform.fake_disks = make_fake_disks(root, fx.images)
         for note in fx.notes:
             print("note: " + note)
+        chosen = options.cases.split(",") if options.cases else None
+        if chosen and set(chosen) - {case.name for case in CASES}:
+            print("FAIL no such case: %s" % ", ".join(set(chosen) - {c.name for c in CASES}))
+            return 1
         for case in CASES:
             if case.only and case.only != options.platform:
+                continue
+            if chosen and case.name not in chosen:
                 continue
             missing = [a[1:] for a in case.args if a.startswith("@") and a[1:] not in fx.sources]
             reason = None

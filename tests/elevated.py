@@ -171,8 +171,7 @@ def main():
     results = []
     with tempfile.TemporaryDirectory(prefix="sectpull-elevated-") as work:
         image = os.path.join(work, "disk.img")
-        with open(image, "wb") as f:
-            f.write(os.urandom(4096))
+        fixtures.random_image(image)
         devices = wine.start(exe)
         link = os.path.join(devices, "v::")
         if os.path.lexists(link):

@@ -126,6 +126,14 @@ def partition_node(device, number):
     return None
 
 
+def random_image(path, size=4096):
+    """Writes an image of random bytes; returns its first sector."""
+    data = os.urandom(size)
+    with open(path, "wb") as f:
+        f.write(data)
+    return data[:512]
+
+
 def through_dev(path):
     """A path as a Linux device name: /dev/ + ../path."""
     return ".." + os.path.abspath(path)

@@ -186,10 +186,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="sectpull-scripts-") as work:
         os.chmod(work, 0o755)
         disk = os.path.join(work, "disk.img")
-        with open(disk, "wb") as f:
-            f.write(os.urandom(4096))
-        with open(disk, "rb") as f:
-            sector = f.read(512)
+        sector = fixtures.random_image(disk)
         run = run_wine if kind == "wine" else run_native
         results = run(program, work, disk, sector)
     passed = sum(results)
