@@ -6,7 +6,7 @@
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tests/lib.sh"
-build=${1:?usage: check_release.sh BUILD_FOLDER}
+build=$(cd "${1:?usage: check_release.sh BUILD_FOLDER}" && pwd)
 man=$build/sectpull.1
 version=$(cat "$top/VERSION")
 
