@@ -481,13 +481,12 @@ class Platform:
         else:
             self.env = wine.env()
 
-    def sector_mmap(self, case, folder):
+    def sector_mmap(self, args, folder):
         if self.found_sector_mmap is None:
-            self.found_sector_mmap = find_sector_mmap(self.program, self.last_args, folder)
+            self.found_sector_mmap = find_sector_mmap(self.program, args, folder)
         return self.found_sector_mmap
 
     def command(self, case, args, trace, folder):
-        self.last_args = args
         if self.kind == "wine":
             if case.raw is not None:
                 windows_path = "Z:" + self.program.replace("/", "\\")
@@ -502,7 +501,7 @@ class Platform:
             if case.inject:
                 for injection in case.inject.split(" "):
                     if "{sector_mmap}" in injection:
-                        n = self.sector_mmap(case, folder)
+                        n = self.sector_mmap(args, folder)
                         injection = injection.replace("{sector_mmap}", "%d..%d" % (n, n + 1))
                     strace += ["-e", "inject=" + injection]
                 if case.inject_on == "source":

@@ -23,7 +23,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
 import fixtures
 import wine

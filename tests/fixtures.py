@@ -11,7 +11,6 @@ reached through the device namespace as /dev/../path/to/image.
 import os
 import random
 import shutil
-import struct
 import subprocess
 import time
 
