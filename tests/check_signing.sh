@@ -30,6 +30,23 @@ cd "$work" || exit 1
 # make dist builds nothing here: make test built the presets first.
 unset MAKEFLAGS MFLAGS MAKELEVEL
 
+# Changes the byte at an offset, whatever it was: writing a fixed value
+# would leave the file as it was whenever the byte already held it.
+flip_byte() {
+    python3 - "$1" "$2" <<'EOF'
+import sys
+path, at = sys.argv[1], int(sys.argv[2])
+with open(path, "r+b") as f:
+    f.seek(at)
+    byte = f.read(1)[0]
+    f.seek(at)
+    f.write(bytes([byte ^ 0x01]))
+EOF
+}
+# The first digest digit of SHA256SUMS, swapped for another hex digit so the
+# line still parses and only the digest is wrong.
+flip_digit() { sed -i '1s/^0/X/;1s/^[^X]/0/;1s/^X/1/' "$1"; }
+
 # A CA and a code-signing certificate whose key has a pass phrase.
 cat >x509.cnf <<'EOF'
 [req]
@@ -83,15 +100,7 @@ result $? "the exe's signature verifies against the CA"
 # One byte of the code section, changed.
 text=$(objdump -h signed/sectpull.exe | awk '$2 == ".text" { print $6; exit }')
 cp signed/sectpull.exe flipped.exe
-python3 - "$((16#$text + 64))" flipped.exe <<'EOF'
-import sys
-at, path = int(sys.argv[1]), sys.argv[2]
-with open(path, "r+b") as f:
-    f.seek(at)
-    byte = f.read(1)[0]
-    f.seek(at)
-    f.write(bytes([byte ^ 0x01]))
-EOF
+flip_byte flipped.exe "$((16#$text + 64))"
 ! osslsigncode verify -CAfile ca.pem -in flipped.exe >/dev/null 2>&1
 result $? "one flipped byte in .text makes verification fail"
 osslsigncode remove-signature -in signed/sectpull.exe -out bare.exe >/dev/null 2>&1 &&
@@ -118,7 +127,7 @@ line=$(verify "$work/tampered.zip")
 status=$?
 [ $status != 0 ] && has "$line" "failed: .*the exe less its signature is not the build"
 result $? "make verify-release fails on a changed exe, saying so ($line)"
-mkdir badsums && cp signed/* badsums/ && sed -i '1s/^./0/;1s/^0/1/' badsums/SHA256SUMS
+mkdir badsums && cp signed/* badsums/ && flip_digit badsums/SHA256SUMS
 (cd badsums && zip -q -X ../badsums.zip *)
 line=$(verify "$work/badsums.zip")
 status=$?
@@ -127,11 +136,10 @@ result $? "make verify-release fails on a SHA256SUMS that does not match ($line)
 
 (cd dist && gpg --verify SHA256SUMS.asc SHA256SUMS 2>/dev/null && sha256sum -c --quiet SHA256SUMS)
 result $? "gpg --verify SHA256SUMS.asc SHA256SUMS, and the sums match the archives"
-cp -r dist dist-sums && sed -i '1s/^./0/;1s/^0/1/' dist-sums/SHA256SUMS
+cp -r dist dist-sums && flip_digit dist-sums/SHA256SUMS
 ! (cd dist-sums && gpg --verify SHA256SUMS.asc SHA256SUMS 2>/dev/null)
 result $? "one changed byte of SHA256SUMS fails gpg --verify"
-cp -r dist dist-archive && printf 'x' | dd of="dist-archive/$(basename "$zip")" bs=1 seek=100 \
-    conv=notrunc status=none
+cp -r dist dist-archive && flip_byte "dist-archive/$(basename "$zip")" 100
 ! (cd dist-archive && sha256sum -c --quiet --ignore-missing SHA256SUMS >/dev/null 2>&1)
 result $? "one changed byte of an archive fails sha256sum -c"
 
